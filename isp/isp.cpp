@@ -1,0 +1,147 @@
+// Programming-mode entry, chip erase and the memory and configuration instructions.
+// The chip is never polled: a write counts as done when its fixed wait has passed.
+#include "isp/isp.h"
+#include "line/line.h"
+
+constexpr std::uint8_t programming_enable      = 0xAC;
+constexpr std::uint8_t programming_enable_echo = 0x53;
+constexpr int          entry_attempts          = 32;
+
+static std::uint8_t high_byte(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
+static std::uint8_t low_byte(std::uint16_t value)  { return static_cast<std::uint8_t>(value & 0xFF); }
+
+static void send_instruction(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4)
+{
+    send_byte(b1);
+    send_byte(b2);
+    send_byte(b3);
+    send_byte(b4);
+}
+
+// A read sends three bytes and clocks the answer in where the fourth would go.
+static std::uint8_t read_instruction(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3)
+{
+    send_byte(b1);
+    send_byte(b2);
+    send_byte(b3);
+    return receive_byte();
+}
+
+// The chip echoes 0x53 in the third byte once it is in step with our byte boundaries;
+// the extra pulse after a miss moves the next attempt one bit along the chip's frame.
+bool enter_programming_mode()
+{
+    clock_pulse();
+    rts_clear();
+    wait_30ms();
+    rts_set();
+    wait_30ms();
+    send_byte(programming_enable);
+    send_byte(programming_enable_echo);
+    int attempts = 0;
+    for (;;) {
+        if (receive_byte() == programming_enable_echo) {
+            send_byte(0x00);
+            wait_8ms();
+            return true;
+        }
+        send_byte(0x00);
+        clock_pulse();
+        send_byte(programming_enable);
+        send_byte(programming_enable_echo);
+        ++attempts;
+        if (attempts >= entry_attempts)
+            return false;
+    }
+}
+
+// Chip Erase AC 80 04 00, then reset released and a fresh entry into programming mode.
+void chip_erase()
+{
+    send_instruction(0xAC, 0x80, 0x04, 0x00);
+    wait_30ms();
+    wait_30ms();
+    rts_clear();
+    wait_30ms();
+    enter_programming_mode();
+}
+
+// Read Signature Byte 30 00 aa, asked for address 2 first.
+void read_signature(std::uint8_t signature[3])
+{
+    for (int address = 2; address >= 0; --address)
+        signature[address] = read_instruction(0x30, 0x00, static_cast<std::uint8_t>(address));
+}
+
+// Read Program Memory 28 (high byte) then 20 (low byte).
+std::uint16_t read_flash_word(std::uint16_t address)
+{
+    std::uint8_t high = read_instruction(0x28, high_byte(address), low_byte(address));
+    std::uint8_t low  = read_instruction(0x20, high_byte(address), low_byte(address));
+    return static_cast<std::uint16_t>((high << 8) | low);
+}
+
+// Write Program Memory 40 (low byte) then 48 (high byte), word by word.
+void write_flash_word(std::uint16_t address, std::uint16_t word)
+{
+    send_instruction(0x40, high_byte(address), low_byte(address), low_byte(word));
+    wait_8ms();
+    send_instruction(0x48, high_byte(address), low_byte(address), high_byte(word));
+    wait_8ms();
+}
+
+// Load Program Memory Page 40/48 00 jj: only the low 8 bits of the index are sent.
+void load_page_word(std::uint16_t index, std::uint16_t word)
+{
+    send_instruction(0x40, 0x00, low_byte(index), low_byte(word));
+    send_instruction(0x48, 0x00, low_byte(index), high_byte(word));
+    wait_1ms();
+}
+
+// Write Program Memory Page 4C aa aa 00; the page number wraps on the page count.
+void write_page(const device_record& device, std::int32_t page)
+{
+    std::int32_t pages = device.flash_bytes / (2 * device.page_words);
+    std::uint16_t mask = static_cast<std::uint16_t>(pages - 1);
+    std::uint16_t address = static_cast<std::uint16_t>((page & mask) << device.page_shift);
+    send_instruction(0x4C, high_byte(address), low_byte(address), 0x00);
+    wait_8ms();
+}
+
+// Read EEPROM Memory A0 aa aa.
+std::uint8_t read_eeprom_byte(std::uint16_t address)
+{
+    return read_instruction(0xA0, high_byte(address), low_byte(address));
+}
+
+// Write EEPROM Memory C0 aa aa dd.
+void write_eeprom_byte(std::uint16_t address, std::uint8_t value)
+{
+    send_instruction(0xC0, high_byte(address), low_byte(address), value);
+    wait_8ms();
+}
+
+// Write Fuse bits AC A0 00 vv.
+void write_fuse_low(std::uint8_t value)
+{
+    send_instruction(0xAC, 0xA0, 0x00, value);
+    wait_30ms();
+}
+
+// Write Fuse High bits AC A8 00 vv.
+void write_fuse_high(std::uint8_t value)
+{
+    send_instruction(0xAC, 0xA8, 0x00, value);
+    wait_30ms();
+}
+
+// Write Lock bits: the AT90S2313 takes them in byte 2 (bits 2 and 1), the ATtiny2313
+// in byte 4 (bits 1 and 0). An unknown format sends nothing but still waits.
+void write_lock_bits(const device_record& device, std::uint8_t value)
+{
+    if (device.lock_format == 0)
+        send_instruction(0xAC, static_cast<std::uint8_t>((value & 0x06) | 0xE0), 0x00, 0x00);
+    else if (device.lock_format == 1)
+        send_instruction(0xAC, 0xE0, 0x00, static_cast<std::uint8_t>((value & 0x3F) | 0xC0));
+    wait_30ms();
+}

@@ -1,0 +1,20 @@
+// The chip's serial programming instructions.
+#pragma once
+#include <cstdint>
+#include "devices/device_table.h"
+
+bool enter_programming_mode();
+void chip_erase();
+void read_signature(std::uint8_t signature[3]);
+
+std::uint16_t read_flash_word(std::uint16_t address);
+void write_flash_word(std::uint16_t address, std::uint16_t word);
+void load_page_word(std::uint16_t index, std::uint16_t word);
+void write_page(const device_record& device, std::int32_t page);
+std::uint8_t read_eeprom_byte(std::uint16_t address);
+void write_eeprom_byte(std::uint16_t address, std::uint8_t value);
+void write_fuse_low(std::uint8_t value);
+void write_fuse_high(std::uint8_t value);
+void write_lock_bits(const device_record& device, std::uint8_t value);
+
+void program_flash();

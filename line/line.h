@@ -1,0 +1,24 @@
+// Serial line driver: the COM port's lines as the chip's programming bus.
+#pragma once
+#include <cstdint>
+#include "line/os.h"
+
+extern os_handle     port_handle;
+extern float         counter_frequency;
+extern std::uint32_t half_period_ticks;
+extern bool          half_period_ready;
+
+std::uint32_t half_period_for(float frequency);
+
+bool port_open(int port_number);
+void port_close();
+void clock_pulse();
+void send_byte(std::uint8_t value);
+std::uint8_t receive_byte();
+void dtr_set();
+void dtr_clear();
+void rts_set();
+void rts_clear();
+void wait_1ms();
+void wait_8ms();
+void wait_30ms();

@@ -1,0 +1,27 @@
+// The platform seam: the few OS services under the line driver and the image loader.
+// The build links exactly one of os_posix.cpp, os_win32.cpp or sim/os_sim.cpp.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+// An open port as the OS file knows it; 0 means no port.
+using os_handle = std::uintptr_t;
+constexpr os_handle os_no_handle = 0;
+
+std::uint64_t os_counter_frequency();            // counter ticks per second, 0 if none
+std::uint32_t os_counter();                      // low 32 bits of the counter
+std::uint32_t os_ticks_ms();                     // milliseconds, 1 ms steps, wraps at 2^32
+
+os_handle os_port_open(int port_number);         // exclusive, 115200 8N1, no flow control; 0 on failure
+void      os_port_close(os_handle port);
+void      os_set_dtr(os_handle port, bool on);
+void      os_set_rts(os_handle port, bool on);
+void      os_set_break(os_handle port, bool on);
+bool      os_dsr_on(os_handle port);             // a failed query reads as DSR off
+
+void      os_console_unbuffered();               // stdout unbuffered when it is a console
+
+// Image files: null unless PATH is a regular file opened for binary reading; never blocks.
+std::FILE*   os_open_regular_file(const char* path);
+std::int64_t os_file_tell(std::FILE* stream);    // -1 on failure
+bool         os_file_seek(std::FILE* stream, std::int64_t offset, int whence);

@@ -1,0 +1,88 @@
+// The write-verify passes, repeated until the chip reads back the image, and the
+// closing fuse and lock writes.
+#include <cstdio>
+#include "devices/device_table.h"
+#include "isp/isp.h"
+#include "line/line.h"
+#include "run/images.h"
+#include "run/run.h"
+
+constexpr std::uint8_t fuse_low_value  = 0xEF;
+constexpr std::uint8_t fuse_high_value = 0xDF;
+constexpr std::uint8_t lock_value      = 0;
+
+static void print_verified(int count)
+{
+    std::printf("Verify  %4u\r", static_cast<unsigned>(count));
+}
+
+// Stops at the first word that differs; every word, 0xFFFF included, is read back.
+static bool flash_matches()
+{
+    for (std::int32_t j = 0; j < flash_file_size / 2; ++j) {
+        if (read_flash_word(static_cast<std::uint16_t>(j)) != flash_image[j])
+            return false;
+        print_verified(j + 1);
+    }
+    return true;
+}
+
+static bool eeprom_matches()
+{
+    for (std::int32_t l = 0; l < eeprom_count; ++l) {
+        if (read_eeprom_byte(static_cast<std::uint16_t>(l)) != eeprom_image[l])
+            return false;
+        print_verified(l + 1);
+    }
+    return true;
+}
+
+// There is no attempt limit: a chip that never reads back equal runs until interrupted.
+void flash_pass()
+{
+    unsigned attempt = 0;
+    for (;;) {
+        std::printf("\nFlash Attempt = %3u\n", attempt + 1);
+        if (!erased_at_start)
+            chip_erase();
+        program_flash();
+        std::printf("\n");
+        if (flash_matches())
+            break;
+        ++attempt;
+    }
+    std::printf("\nFlash Ok\n");
+}
+
+void eeprom_pass()
+{
+    unsigned attempt = 0;
+    for (;;) {
+        std::printf("EEPROM Attempt = %u\n", attempt + 1);
+        for (std::int32_t k = 0; k < eeprom_count; ++k) {
+            write_eeprom_byte(static_cast<std::uint16_t>(k), eeprom_image[k]);
+            std::printf("Program %3u\r", static_cast<unsigned>(k + 1));
+        }
+        if (eeprom_matches())
+            break;
+        ++attempt;
+    }
+    std::printf("\nERROR Ok\n");
+}
+
+int finish_run()
+{
+    const device_record& device = chosen_device();
+    if (device.sets_fuse_low) {
+        std::printf("Write Fuse Low\n");
+        write_fuse_low(fuse_low_value);
+    }
+    if (device.sets_fuse_high) {
+        std::printf("Write Fuse High\n");
+        write_fuse_high(fuse_high_value);
+    }
+    std::printf("Write Lock Bits\n");
+    write_lock_bits(device, lock_value);
+    port_close();
+    return exit_success;
+}

@@ -1,0 +1,110 @@
+// The simulated platform: the seam's services over the virtual chip and a virtual clock.
+#include "sim/os_sim.h"
+#include "line/os.h"
+#include "sim/chip.h"
+
+sim_platform sim;
+
+constexpr os_handle sim_port_handle = 1;
+
+void sim_reset()
+{
+    sim = sim_platform{};
+    sim.frequency = 10000000;
+    sim.counter_read_ns = 100;
+    sim.ticks_read_ns = 10000;
+    sim.line_call_ns = 0;
+    sim.port_present[1] = sim.port_present[2] = true;
+    sim.trace_enabled = true;
+}
+
+static void advance(std::uint64_t ns)
+{
+    sim.now_ns += ns;
+    if (sim.on_time)
+        sim.on_time(sim.now_ns);
+}
+
+static void record(sim_line line, bool value)
+{
+    ++sim.line_calls;
+    advance(sim.line_call_ns);
+    if (sim.trace_enabled)
+        sim.trace.push_back({sim.now_ns, line, value});
+    if (sim.stop_when && sim.stop_when())
+        throw sim_stopped{};
+}
+
+std::uint64_t os_counter_frequency()
+{
+    return sim.frequency;
+}
+
+std::uint32_t os_counter()
+{
+    ++sim.counter_reads;
+    advance(sim.counter_read_ns);
+    if (!sim.scripted_counter.empty()) {
+        std::uint32_t reading = sim.scripted_counter.front();
+        sim.scripted_counter.pop_front();
+        return reading;
+    }
+    unsigned __int128 ticks = static_cast<unsigned __int128>(sim.now_ns) * sim.frequency / 1000000000u;
+    return static_cast<std::uint32_t>(sim.counter_base + static_cast<std::uint64_t>(ticks));
+}
+
+std::uint32_t os_ticks_ms()
+{
+    ++sim.ticks_reads;
+    advance(sim.ticks_read_ns);
+    if (!sim.scripted_ticks.empty()) {
+        std::uint32_t reading = sim.scripted_ticks.front();
+        sim.scripted_ticks.pop_front();
+        return reading;
+    }
+    return static_cast<std::uint32_t>(sim.ticks_base + sim.now_ns / 1000000);
+}
+
+os_handle os_port_open(int port_number)
+{
+    if (port_number < 1 || port_number > 2)
+        return os_no_handle;
+    if (!sim.port_present[port_number] || sim.port_busy[port_number])
+        return os_no_handle;
+    record(sim_open, true);
+    return sim_port_handle;
+}
+
+void os_port_close(os_handle)
+{
+    record(sim_close, true);
+}
+
+void os_set_dtr(os_handle, bool on)
+{
+    record(sim_dtr, on);
+    chip_line_mosi(!on, sim.now_ns);
+}
+
+void os_set_rts(os_handle, bool on)
+{
+    record(sim_rts, on);
+    chip_line_reset(on, sim.now_ns);
+}
+
+void os_set_break(os_handle, bool on)
+{
+    record(sim_break, on);
+    chip_line_sck(on, sim.now_ns);
+}
+
+bool os_dsr_on(os_handle)
+{
+    bool on = !chip_line_miso();
+    record(sim_dsr, on);
+    return on;
+}
+
+void os_console_unbuffered()
+{
+}

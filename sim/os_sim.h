@@ -1,0 +1,46 @@
+// The simulated platform: the OS services over the virtual chip and a virtual clock.
+// Every counter or tick reading advances virtual time, so waits end at once in wall
+// time but exactly in virtual time. Every line event is traced with its time.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
+
+enum sim_line : char {
+    sim_open = 'O', sim_close = 'C', sim_dtr = 'D', sim_rts = 'R', sim_break = 'B', sim_dsr = 'S'
+};
+
+struct sim_event {
+    std::uint64_t t_ns;
+    sim_line      line;
+    bool          value;   // line set (or, for sim_dsr, DSR on)
+};
+
+struct sim_platform {
+    std::uint64_t now_ns;
+    std::uint64_t frequency;          // counter ticks per second
+    std::uint32_t counter_base;       // counter reading at time 0
+    std::uint32_t ticks_base;         // tick count at time 0
+    std::uint64_t counter_read_ns;    // time one counter reading takes
+    std::uint64_t ticks_read_ns;      // time one tick-count reading takes
+    std::uint64_t line_call_ns;       // time one line change or status read takes
+    bool          port_present[3];    // index 1 and 2
+    bool          port_busy[3];       // held by another program
+    bool          open_is_held;       // our own open counts as holding the port
+    bool          trace_enabled;
+    long          counter_reads, ticks_reads, line_calls;
+    std::deque<std::uint32_t> scripted_counter;   // readings returned before the clock's own
+    std::deque<std::uint32_t> scripted_ticks;
+    std::vector<sim_event>    trace;
+    std::function<bool()>     stop_when;          // checked at every line call
+    std::function<void(std::uint64_t)> on_time;   // told of each advance of virtual time
+};
+
+extern sim_platform sim;
+
+// Thrown out of a line call when stop_when says so: ends a run that would never end.
+struct sim_stopped {};
+
+// Fresh platform: 10 MHz counter, both ports present and free, time 0, tracing on.
+void sim_reset();

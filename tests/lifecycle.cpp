@@ -1,0 +1,122 @@
+// Test bench: the program on the simulated platform and the virtual chip.
+#include "tests/lifecycle.h"
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include "devices/device_table.h"
+#include "line/line.h"
+#include "run/images.h"
+#include "run/run.h"
+
+std::vector<frame_record> frames;
+
+static void record_frame(const std::uint8_t frame[4], std::uint8_t answer, std::uint64_t now_ns)
+{
+    frame_record record{};
+    std::memcpy(record.bytes, frame, 4);
+    record.answer = answer;
+    record.t_ns = now_ns;
+    frames.push_back(record);
+}
+
+void reset_program_state()
+{
+    port_handle = os_no_handle;
+    counter_frequency = 0.0f;
+    half_period_ticks = 0;
+    half_period_ready = false;
+    device_index = 0;
+    std::memset(flash_image, 0, sizeof flash_image);
+    flash_file_size = 0;
+    std::memset(eeprom_image, 0, sizeof eeprom_image);
+    eeprom_count = 0;
+    port_number = 1;
+    erased_at_start = false;
+}
+
+void fresh_bench(chip_part part)
+{
+    chip_new(part);
+    sim_reset();
+    reset_program_state();
+    frames.clear();
+    chip_frame_hook = record_frame;
+}
+
+run_result run_program(const std::vector<std::string>& operands)
+{
+    std::vector<std::string> args = {"isp2313"};
+    args.insert(args.end(), operands.begin(), operands.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    run_result result{};
+    testing::internal::CaptureStdout();
+    try {
+        result.status = run(static_cast<int>(args.size()), argv.data());
+    } catch (const sim_stopped&) {
+        result.status = -1;
+    }
+    std::fflush(stdout);
+    result.out = testing::internal::GetCapturedStdout();
+    return result;
+}
+
+std::vector<frame_record> frames_starting(std::initializer_list<std::uint8_t> prefix)
+{
+    std::vector<frame_record> found;
+    for (const frame_record& frame : frames) {
+        bool match = true;
+        int i = 0;
+        for (std::uint8_t byte : prefix)
+            match = match && frame.bytes[i++] == byte;
+        if (match)
+            found.push_back(frame);
+    }
+    return found;
+}
+
+std::vector<sim_event> events_of(sim_line line)
+{
+    std::vector<sim_event> found;
+    for (const sim_event& event : sim.trace)
+        if (event.line == line)
+            found.push_back(event);
+    return found;
+}
+
+std::string scratch_dir()
+{
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string leaf = "isp2313-" + std::to_string(getpid()) + "-" + info->test_suite_name() + "-" + info->name();
+    for (char& c : leaf)
+        if (c == '/')
+            c = '_';
+    std::string dir = testing::TempDir() + leaf;
+    mkdir(dir.c_str(), 0700);
+    return dir;
+}
+
+std::string scratch_file(const std::string& name, const std::vector<std::uint8_t>& bytes)
+{
+    std::string path = scratch_dir() + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    return path;
+}
+
+std::vector<std::uint8_t> pattern_bytes(std::size_t count, unsigned seed)
+{
+    std::vector<std::uint8_t> bytes(count);
+    unsigned state = seed * 2654435761u + 12345;
+    for (std::uint8_t& byte : bytes) {
+        state = state * 1103515245u + 12345;
+        byte = static_cast<std::uint8_t>(state >> 16);
+    }
+    return bytes;
+}
