@@ -1,5 +1,6 @@
 // The platform seam: the few OS services under the line driver and the image loader.
-// The build links exactly one of os_posix.cpp, os_win32.cpp or sim/os_sim.cpp.
+// The build links one port-and-clock file (os_posix.cpp, os_win32.cpp or sim/os_sim.cpp)
+// and one image-file file (files_posix.cpp or files_win32.cpp).
 #pragma once
 #include <cstdint>
 #include <cstdio>

@@ -101,6 +101,10 @@ void os_set_break(os_handle, bool on)
 bool os_dsr_on(os_handle)
 {
     bool on = !chip_line_miso();
+    if (!sim.scripted_dsr.empty()) {
+        on = sim.scripted_dsr.front();
+        sim.scripted_dsr.pop_front();
+    }
     record(sim_dsr, on);
     return on;
 }

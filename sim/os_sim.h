@@ -32,6 +32,7 @@ struct sim_platform {
     long          counter_reads, ticks_reads, line_calls;
     std::deque<std::uint32_t> scripted_counter;   // readings returned before the clock's own
     std::deque<std::uint32_t> scripted_ticks;
+    std::deque<bool>          scripted_dsr;       // DSR states returned before the chip's own
     std::vector<sim_event>    trace;
     std::function<bool()>     stop_when;          // checked at every line call
     std::function<void(std::uint64_t)> on_time;   // told of each advance of virtual time

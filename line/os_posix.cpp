@@ -1,0 +1,131 @@
+// The platform seam on Linux and other POSIX systems: termios port, modem-line ioctls, CLOCK_MONOTONIC.
+#include "line/os.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef ISP2313_PORT1
+#define ISP2313_PORT1 "/dev/ttyS0"
+#endif
+#ifndef ISP2313_PORT2
+#define ISP2313_PORT2 "/dev/ttyS1"
+#endif
+
+static int fd_of(os_handle port) { return static_cast<int>(port - 1); }
+
+static timespec monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// The monotonic clock is presented as a counter of 100 ns ticks.
+std::uint64_t os_counter_frequency() { return 10000000; }
+
+std::uint32_t os_counter()
+{
+    timespec now = monotonic_now();
+    std::uint64_t ticks = static_cast<std::uint64_t>(now.tv_sec) * 10000000u
+                        + static_cast<std::uint64_t>(now.tv_nsec) / 100u;
+    return static_cast<std::uint32_t>(ticks);
+}
+
+std::uint32_t os_ticks_ms()
+{
+    timespec now = monotonic_now();
+    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u
+                     + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+static const char* port_path(int port_number)
+{
+    switch (port_number) {
+    case 1:  return ISP2313_PORT1;
+    case 2:  return ISP2313_PORT2;
+    default: return nullptr;
+    }
+}
+
+// TIOCEXCL refuses later opens, but not root's; flock stops root too, as long as the
+// other program locks its ports the same way. Either way a held port fails the open.
+static bool take_exclusively(int fd)
+{
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+}
+
+// 115200 8N1, raw, no flow control; every other setting stays as the port had it.
+// IXOFF goes too: with it the driver would send XOFF on TXD, which is our clock.
+static bool configure(int fd)
+{
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0)
+        return false;
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR
+                                               | ICRNL | IXON | IXOFF | INPCK);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0)
+        return false;
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// Non-blocking so that a port without carrier cannot hang the open; it stays so,
+// since no character is ever read or written.
+os_handle os_port_open(int port_number)
+{
+    const char* path = port_path(port_number);
+    if (path == nullptr)
+        return os_no_handle;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return os_no_handle;
+    if (!isatty(fd) || !take_exclusively(fd) || !configure(fd)) {
+        close(fd);
+        return os_no_handle;
+    }
+    return static_cast<os_handle>(fd) + 1;
+}
+
+// Exclusive mode belongs to the tty, not to this descriptor, and outlives our close while
+// anyone else still holds the device; the flock goes with the descriptor.
+void os_port_close(os_handle port)
+{
+    ioctl(fd_of(port), TIOCNXCL);
+    close(fd_of(port));
+}
+
+static void set_modem_line(os_handle port, int line, bool on)
+{
+    ioctl(fd_of(port), on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+void os_set_dtr(os_handle port, bool on) { set_modem_line(port, TIOCM_DTR, on); }
+
+void os_set_rts(os_handle port, bool on) { set_modem_line(port, TIOCM_RTS, on); }
+
+void os_set_break(os_handle port, bool on)
+{
+    ioctl(fd_of(port), on ? TIOCSBRK : TIOCCBRK);
+}
+
+bool os_dsr_on(os_handle port)
+{
+    int lines = 0;
+    if (ioctl(fd_of(port), TIOCMGET, &lines) != 0)
+        return false;
+    return (lines & TIOCM_DSR) != 0;
+}
+
+void os_console_unbuffered()
+{
+    if (isatty(STDOUT_FILENO))
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
