@@ -267,12 +267,16 @@ static void frame_complete(std::uint64_t now_ns)
     execute_write(f, now_ns);
 }
 
-// What the chip shifts out during the next byte: the byte just received, except the
-// fourth byte of a read, which carries the answer.
+// What the chip shifts out during the next byte. Before Programming Enable the chip
+// answers only the enable itself, with 0x53 in the third byte when its own frame holds
+// AC 53; once enabled it echoes the byte just received, and the fourth byte of a read
+// carries the answer.
 static std::uint8_t next_out_byte(int bytes_in, std::uint64_t now_ns)
 {
     const std::uint8_t* f = chip.frame;
-    if (bytes_in == 3 && chip.enabled && is_read(f)) {
+    if (!chip.enabled)
+        return bytes_in == 2 && f[0] == 0xAC && f[1] == 0x53 ? 0x53 : 0xFF;
+    if (bytes_in == 3 && is_read(f)) {
         if (busy(now_ns))
             return f[2];
         ++chip.counts.executed;
