@@ -1,0 +1,317 @@
+// Whole runs on the virtual chip: command line, failures, byte-exact output, retries.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "run/images.h"
+#include "run/run.h"
+#include "tests/lifecycle.h"
+
+static std::string format(const char* pattern, unsigned value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+static std::string counted(const char* pattern, unsigned from, unsigned to)
+{
+    std::string text;
+    for (unsigned i = from; i <= to; ++i)
+        text += format(pattern, i);
+    return text;
+}
+
+// One flash attempt that matched up to VERIFIED words (all of them when it succeeded).
+static std::string flash_attempt(unsigned number, unsigned words, unsigned verified)
+{
+    return format("\nFlash Attempt = %3u\n", number) + counted("Program %4u\r", 1, words) + "\n" +
+           counted("Verify  %4u\r", 1, verified);
+}
+
+static std::string eeprom_attempt(unsigned number, unsigned count, unsigned verified)
+{
+    return format("EEPROM Attempt = %u\n", number) + counted("Program %3u\r", 1, count) +
+           counted("Verify  %4u\r", 1, verified);
+}
+
+static std::string banner(chip_part part)
+{
+    return part == part_at90s2313 ? "\n>>> Device  AT90S2313 <<<\n" : "\n>>> Device  ATTINY2313 <<<\n";
+}
+
+static std::string finish(chip_part part)
+{
+    return part == part_at90s2313 ? "Write Lock Bits\n" : "Write Fuse Low\nWrite Fuse High\nWrite Lock Bits\n";
+}
+
+// A run that succeeds at the first attempt of each pass.
+static std::string clean_run(chip_part part, unsigned words, int eeprom_file_bytes)
+{
+    std::string text = banner(part) + flash_attempt(1, words, words) + "\nFlash Ok\n";
+    if (eeprom_file_bytes >= 0) {
+        unsigned count = static_cast<unsigned>(eeprom_file_bytes) + 1;
+        text += eeprom_attempt(1, count, count) + "\nERROR Ok\n";
+    }
+    return text + finish(part);
+}
+
+static void expect_port_closed_with_reset_released()
+{
+    ASSERT_GE(sim.trace.size(), 2u);
+    EXPECT_EQ(sim.trace.back().line, sim_close);
+    EXPECT_EQ(events_of(sim_rts).back().value, false);
+    EXPECT_EQ(events_of(sim_open).size(), 1u);
+    EXPECT_EQ(events_of(sim_close).size(), 1u);
+}
+
+static void expect_chip_holds(const std::vector<std::uint8_t>& flash, const std::vector<std::uint8_t>& ee)
+{
+    for (std::size_t w = 0; w < flash.size() / 2; ++w)
+        ASSERT_EQ(chip.flash[w], flash[2 * w] | flash[2 * w + 1] << 8) << "word " << w;
+    for (std::size_t w = flash.size() / 2; w < chip_flash_words; ++w)
+        ASSERT_EQ(chip.flash[w], 0xFFFF) << "word " << w;
+    if (ee.empty())
+        return;
+    EXPECT_EQ(chip.eeprom[0], ee.size() - 1 == 0 ? 0 : (ee.size() - 1) & 0xFF);
+    for (std::size_t k = 1; k < ee.size(); ++k)
+        ASSERT_EQ(chip.eeprom[k], ee[k]) << "EEPROM byte " << k;
+}
+
+// The EEPROM as the chip should hold it: the length byte, then the file.
+static std::vector<std::uint8_t> with_length(const std::vector<std::uint8_t>& file)
+{
+    std::vector<std::uint8_t> bytes(file.size() + 1);
+    bytes[0] = static_cast<std::uint8_t>(file.size());
+    std::copy(file.begin(), file.end(), bytes.begin() + 1);
+    return bytes;
+}
+
+class UsageErrors : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(UsageErrors, PrintUsageAloneAndOpenNoPort)
+{
+    fresh_bench();
+    std::string flash = scratch_file("f.bin", {1, 2});
+    std::vector<std::string> operands = GetParam();
+    for (std::string& operand : operands)
+        if (operand == "FLASH")
+            operand = flash;
+    run_result r = run_program(operands);
+    EXPECT_EQ(r.out, "1[2] FLASH [EEPROM]\n");
+    EXPECT_EQ(r.status, 33);
+    EXPECT_TRUE(sim.trace.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, UsageErrors, testing::Values(
+    std::vector<std::string>{}, std::vector<std::string>{"1"}, std::vector<std::string>{"12", "FLASH"},
+    std::vector<std::string>{"COM1", "FLASH"}, std::vector<std::string>{"3", "FLASH"},
+    std::vector<std::string>{"x", "FLASH"}, std::vector<std::string>{"", "FLASH"},
+    std::vector<std::string>{"0", "FLASH", "FLASH"}));
+
+TEST(PortFailure, MissingOrBusyPortIsNotFoundWithItsDigit)
+{
+    for (int port : {1, 2}) {
+        for (bool busy : {false, true}) {
+            fresh_bench();
+            (busy ? sim.port_busy : sim.port_present)[port] = busy;
+            run_result r = run_program({std::to_string(port), scratch_file("f.bin", {})});
+            EXPECT_EQ(r.out, ">>> COM" + std::to_string(port) + " Not Found\n");
+            EXPECT_EQ(r.status, 33);
+            EXPECT_TRUE(sim.trace.empty());
+        }
+    }
+}
+
+TEST(Synchronisation, NoChipEndsWithPortClosed)
+{
+    fresh_bench();
+    chip.present = false;
+    run_result r = run_program({"1", scratch_file("f.bin", {})});
+    EXPECT_EQ(r.out, ">>> Not synchronization\n");
+    EXPECT_EQ(r.status, 33);
+    EXPECT_EQ(events_of(sim_dsr).size(), 32u * 8);
+    expect_port_closed_with_reset_released();
+}
+
+TEST(Synchronisation, ChipOutOfStepIsProgrammedAllTheSame)
+{
+    fresh_bench(part_at90s2313);
+    chip.out_of_step = 31;
+    std::vector<std::uint8_t> image = pattern_bytes(8);
+    run_result r = run_program({"2", scratch_file("f.bin", image)});
+    EXPECT_EQ(r.out, clean_run(part_at90s2313, 4, -1));
+    EXPECT_EQ(r.status, 0);
+    expect_chip_holds(image, {});
+}
+
+struct whole_run_case {
+    const char* name;
+    chip_part   part;
+    int         flash_bytes;
+    int         eeprom_bytes;   // -1: no EEPROM file
+};
+
+class WholeRun : public testing::TestWithParam<whole_run_case> {};
+
+TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
+{
+    const whole_run_case& c = GetParam();
+    fresh_bench(c.part);
+    std::vector<std::uint8_t> flash = pattern_bytes(static_cast<std::size_t>(c.flash_bytes), 3);
+    std::vector<std::string> operands = {"1", scratch_file("flash.bin", flash)};
+    std::vector<std::uint8_t> ee;
+    if (c.eeprom_bytes >= 0) {
+        ee = pattern_bytes(static_cast<std::size_t>(c.eeprom_bytes), 4);
+        operands.push_back(scratch_file("ee.bin", ee));
+    }
+    run_result r = run_program(operands);
+    EXPECT_EQ(r.out, clean_run(c.part, static_cast<unsigned>(c.flash_bytes / 2), c.eeprom_bytes));
+    EXPECT_EQ(r.status, 0);
+    expect_chip_holds(flash, c.eeprom_bytes >= 0 ? with_length(ee) : std::vector<std::uint8_t>{});
+    if (c.eeprom_bytes < 0) {
+        EXPECT_TRUE(frames_starting({0xC0}).empty() && frames_starting({0xA0}).empty());
+    }
+    if (c.part == part_attiny2313) {
+        EXPECT_EQ(chip.fuse_low, 0xEF);
+        EXPECT_EQ(chip.fuse_high, 0xDF);
+    } else {
+        EXPECT_EQ(chip.fuse_low, 0x64) << "the AT90S2313 has no fuses to write";
+    }
+    EXPECT_TRUE(chip_read_locked());
+    EXPECT_EQ(chip.counts.erases, 1);
+    EXPECT_EQ(chip.counts.ignored_busy, 0) << "a wait ended before the chip was ready";
+    EXPECT_EQ(chip.counts.mosi_changes_while_sck_high, 0);
+    expect_port_closed_with_reset_released();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothParts, WholeRun, testing::Values(
+    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5},
+    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5},
+    whole_run_case{"FullTiny", part_attiny2313, 2048, 127},
+    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127},
+    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0},
+    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1},
+    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1},
+    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1}),
+    [](const testing::TestParamInfo<whole_run_case>& param_info) { return std::string(param_info.param.name); });
+
+TEST(WholeRunOutput, TypicalRunIsByteExact)
+{
+    fresh_bench(part_attiny2313);
+    run_result r = run_program({"1", scratch_file("flash.bin", pattern_bytes(34)),
+                                scratch_file("ee.bin", {1, 2, 3, 4, 5})});
+    EXPECT_EQ(r.out,
+              "\n>>> Device  ATTINY2313 <<<\n"
+              "\nFlash Attempt =   1\n"
+              "Program    1\rProgram    2\rProgram    3\rProgram    4\rProgram    5\rProgram    6\r"
+              "Program    7\rProgram    8\rProgram    9\rProgram   10\rProgram   11\rProgram   12\r"
+              "Program   13\rProgram   14\rProgram   15\rProgram   16\rProgram   17\r\n"
+              "Verify     1\rVerify     2\rVerify     3\rVerify     4\rVerify     5\rVerify     6\r"
+              "Verify     7\rVerify     8\rVerify     9\rVerify    10\rVerify    11\rVerify    12\r"
+              "Verify    13\rVerify    14\rVerify    15\rVerify    16\rVerify    17\r"
+              "\nFlash Ok\n"
+              "EEPROM Attempt = 1\n"
+              "Program   1\rProgram   2\rProgram   3\rProgram   4\rProgram   5\rProgram   6\r"
+              "Verify     1\rVerify     2\rVerify     3\rVerify     4\rVerify     5\rVerify     6\r"
+              "\nERROR Ok\n"
+              "Write Fuse Low\nWrite Fuse High\nWrite Lock Bits\n");
+    EXPECT_EQ(frames_starting({0xAC, 0xA0}).size(), 1u);
+    EXPECT_LT(frames_starting({0xAC, 0xA0})[0].t_ns, frames_starting({0xAC, 0xA8})[0].t_ns);
+    EXPECT_LT(frames_starting({0xAC, 0xA8})[0].t_ns, frames_starting({0xAC, 0xE0})[0].t_ns);
+    EXPECT_EQ(frames_starting({0xAC, 0xE0})[0].bytes[3], 0xC0);
+}
+
+TEST(WholeRunOutput, FourthOperandIsIgnored)
+{
+    fresh_bench(part_attiny2313);
+    std::string flash = scratch_file("flash.bin", {1, 2, 3, 4});
+    run_result r = run_program({"1", flash, scratch_dir() + "/missing.bin", "extra"});
+    EXPECT_EQ(r.out, clean_run(part_attiny2313, 2, -1));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(eeprom_count, 0);
+}
+
+TEST(LockedChip, At90s2313IsErasedOnceAndNeverAgain)
+{
+    fresh_bench(part_at90s2313);
+    chip.lock_bits = 0xFC;
+    chip.flash[3] = 0x0000;
+    chip.faults.flash_word = 5;      // and a word that needs a second attempt
+    chip.faults.flash_drops = 1;
+    std::vector<std::uint8_t> flash = pattern_bytes(20, 9);
+    run_result r = run_program({"1", scratch_file("flash.bin", flash)});
+    EXPECT_EQ(r.out, ">>> Device LOCK\n>>> Device Erase\n" + banner(part_at90s2313) + flash_attempt(1, 10, 5) +
+                         flash_attempt(2, 10, 10) + "\nFlash Ok\n" + finish(part_at90s2313));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(chip.counts.erases, 1);
+    EXPECT_TRUE(erased_at_start);
+    expect_chip_holds(flash, {});
+    EXPECT_TRUE(chip_read_locked());
+}
+
+TEST(LockedChip, LockedTinyStillIdentifiesAndIsErasedByTheFlashPass)
+{
+    fresh_bench(part_attiny2313);
+    chip.lock_bits = 0xFC;
+    std::vector<std::uint8_t> flash = pattern_bytes(6);
+    run_result r = run_program({"1", scratch_file("flash.bin", flash)});
+    EXPECT_EQ(r.out, clean_run(part_attiny2313, 3, -1));
+    EXPECT_FALSE(erased_at_start);
+    EXPECT_EQ(chip.counts.erases, 1);
+    expect_chip_holds(flash, {});
+}
+
+TEST(Retries, FlashMismatchStartsAnotherErasedAttempt)
+{
+    struct { int word; unsigned verified; } cases[] = {{0, 0}, {5, 5}};
+    for (chip_part part : {part_at90s2313, part_attiny2313}) {
+        for (const auto& c : cases) {
+            fresh_bench(part);
+            chip.faults.flash_word = c.word;
+            chip.faults.flash_drops = part == part_at90s2313 ? 1 : 1;
+            std::vector<std::uint8_t> flash = pattern_bytes(40, 5);
+            run_result r = run_program({"1", scratch_file("flash.bin", flash)});
+            EXPECT_EQ(r.out, banner(part) + flash_attempt(1, 20, c.verified) + flash_attempt(2, 20, 20) +
+                                 "\nFlash Ok\n" + finish(part));
+            EXPECT_EQ(chip.counts.erases, 2);
+            expect_chip_holds(flash, {});
+        }
+    }
+}
+
+TEST(Retries, EepromByteThatFailsOnceIsWrittenAgainWithEveryOther)
+{
+    fresh_bench(part_attiny2313);
+    chip.faults.eeprom_address = 3;
+    chip.faults.eeprom_drops = 1;
+    std::vector<std::uint8_t> ee = {10, 20, 30, 40, 50};
+    run_result r = run_program({"1", scratch_file("flash.bin", {1, 2}), scratch_file("ee.bin", ee)});
+    EXPECT_EQ(r.out, banner(part_attiny2313) + flash_attempt(1, 1, 1) + "\nFlash Ok\n" + eeprom_attempt(1, 6, 3) +
+                         eeprom_attempt(2, 6, 6) + "\nERROR Ok\n" + finish(part_attiny2313));
+    EXPECT_EQ(frames_starting({0xC0}).size(), 12u);
+    expect_chip_holds({1, 2}, with_length(ee));
+}
+
+TEST(Retries, ChipThatNeverReadsBackEqualKeepsTrying)
+{
+    fresh_bench(part_attiny2313);
+    chip.faults.flash_word = 1;
+    chip.faults.flash_drops = 1L << 40;
+    sim.stop_when = [] { return chip.counts.erases >= 150; };
+    run_result r = run_program({"1", scratch_file("flash.bin", {1, 2, 3, 4})});
+    EXPECT_EQ(r.status, -1) << "the pass ended by itself";
+    EXPECT_NE(r.out.find("\nFlash Attempt = 149\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Flash Ok"), std::string::npos);
+}
+
+TEST(Retries, ChipThatDoesNotComeBackAfterTheEraseIsRetried)
+{
+    fresh_bench(part_attiny2313);
+    chip.faults.dead_after_erase = true;
+    sim.stop_when = [] { return chip.counts.programming_enables == 1 && chip.counts.erases >= 1 && sim.now_ns > 5e9; };
+    run_result r = run_program({"1", scratch_file("flash.bin", {1, 2})});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_NE(r.out.find("Flash Attempt =   2"), std::string::npos);
+}
