@@ -28,9 +28,13 @@ static void advance(std::uint64_t ns)
 static void record(sim_line line, bool value)
 {
     ++sim.line_calls;
+    if (line == sim_break && value)
+        ++sim.clock_pulses;
     advance(sim.line_call_ns);
     if (sim.trace_enabled)
         sim.trace.push_back({sim.now_ns, line, value});
+    if (sim.on_event)
+        sim.on_event({sim.now_ns, line, value});
     if (sim.stop_when && sim.stop_when())
         throw sim_stopped{};
 }

@@ -29,13 +29,14 @@ struct sim_platform {
     bool          port_busy[3];       // held by another program
     bool          open_is_held;       // our own open counts as holding the port
     bool          trace_enabled;
-    long          counter_reads, ticks_reads, line_calls;
+    long          counter_reads, ticks_reads, line_calls, clock_pulses;
     std::deque<std::uint32_t> scripted_counter;   // readings returned before the clock's own
     std::deque<std::uint32_t> scripted_ticks;
     std::deque<bool>          scripted_dsr;       // DSR states returned before the chip's own
     std::vector<sim_event>    trace;
     std::function<bool()>     stop_when;          // checked at every line call
     std::function<void(std::uint64_t)> on_time;   // told of each advance of virtual time
+    std::function<void(const sim_event&)> on_event; // told of each line event as it happens
 };
 
 extern sim_platform sim;
