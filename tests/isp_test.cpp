@@ -103,7 +103,17 @@ TEST(EnterProgrammingMode, GivesUpAfter32Reads)
     EXPECT_FALSE(enter_programming_mode());
     EXPECT_EQ(events_of(sim_dsr).size(), 32u * 8);
     // 33 x AC 53, 32 x 00, and per attempt one extra pulse: 33 clocks an attempt
-    std::vector<int> sent = mosi_bytes(mark + 3);
+    std::string bits;
+    bool dtr = false;
+    for (std::size_t i = mark; i < sim.trace.size(); ++i) {
+        dtr = sim.trace[i].line == sim_dtr ? sim.trace[i].value : dtr;
+        if (sim.trace[i].line == sim_break && sim.trace[i].value)
+            bits += dtr ? '0' : '1';
+    }
+    std::size_t enables = 0;
+    for (std::size_t at = bits.find("1010110001010011"); at != std::string::npos; at = bits.find("1010110001010011", at + 16))
+        ++enables;
+    EXPECT_EQ(enables, 33u);
     std::size_t pulses = 0;
     for (std::size_t i = mark; i < sim.trace.size(); ++i)
         pulses += sim.trace[i].line == sim_break && sim.trace[i].value;

@@ -88,6 +88,25 @@ static std::vector<std::uint8_t> with_length(const std::vector<std::uint8_t>& fi
     return bytes;
 }
 
+// Every write is followed by a gap of at least the chip's busy time before the next frame.
+static void expect_writes_waited_for(chip_part part)
+{
+    for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
+        const std::uint8_t* f = frames[i].bytes;
+        std::uint64_t busy = 0;
+        if (f[0] == 0x4C || (f[0] & 0xF7) == 0x40)
+            busy = part == part_at90s2313 || f[0] == 0x4C ? chip_flash_write_ns(part) : 0;
+        else if (f[0] == 0xC0)
+            busy = chip_eeprom_write_ns(part);
+        else if (f[0] == 0xAC && f[1] == 0x80)
+            busy = chip_erase_ns(part);
+        else if (f[0] == 0xAC && f[1] != 0x53)
+            busy = chip_config_write_ns(part);
+        std::uint64_t next_start = frames[i + 1].t_ns - 32 * 7000;   // a frame takes under 7 us a bit
+        ASSERT_GE(next_start - frames[i].t_ns, busy) << "frame " << i;
+    }
+}
+
 class UsageErrors : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(UsageErrors, PrintUsageAloneAndOpenNoPort)
@@ -182,6 +201,7 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
     EXPECT_TRUE(chip_read_locked());
     EXPECT_EQ(chip.counts.erases, 1);
     EXPECT_EQ(chip.counts.ignored_busy, 0) << "a wait ended before the chip was ready";
+    expect_writes_waited_for(c.part);
     EXPECT_EQ(chip.counts.mosi_changes_while_sck_high, 0);
     expect_port_closed_with_reset_released();
 }
