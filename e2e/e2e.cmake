@@ -1,0 +1,81 @@
+# The shipped programs end to end over a faked serial port (CTest label e2e): the Linux
+# program, and the Windows program under wine, each with the virtual chip in real time.
+# Also the port benchmark (bench/port_bench), which is built but never run by the tests.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+include(ExternalProject)
+
+set(ISP2313_WINE64 "/usr/lib/wine/wine64" CACHE FILEPATH "wine's 64-bit loader")
+set(ISP2313_WINE32 "/usr/lib/wine/wine" CACHE FILEPATH "wine's 32-bit loader")
+set(ISP2313_WINESERVER "/usr/lib/wine/wineserver" CACHE FILEPATH "wine's server")
+option(ISP2313_E2E_WINE32 "Run the 32-bit Windows program under wine's i386 side" ON)
+
+set(e2e_src ${CMAKE_CURRENT_LIST_DIR})
+set(e2e_out ${CMAKE_BINARY_DIR}/e2e)
+set(fakeport_sources ${e2e_src}/fakeport.cpp ${e2e_src}/port_state.cpp ${PROJECT_SOURCE_DIR}/sim/chip.cpp)
+set(fakeport_flags -std=c++17 -O2 -fPIC -shared -fvisibility=hidden
+    -Wall -Wextra -Wshadow -Wmissing-declarations -Werror -I${PROJECT_SOURCE_DIR})
+
+# The preload, 64-bit for the Linux program and wine64, 32-bit for wine's i386 side. Both are
+# built the same way; the 32-bit one needs g++-multilib.
+foreach(bits 64 32)
+  set(library ${e2e_out}/fakeport${bits}.so)
+  add_custom_command(OUTPUT ${library}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e_out}
+    COMMAND ${CMAKE_CXX_COMPILER} -m${bits} ${fakeport_flags} ${fakeport_sources} -o ${library}
+            -ldl -static-libstdc++ -static-libgcc
+    DEPENDS ${fakeport_sources} ${e2e_src}/port_state.h ${PROJECT_SOURCE_DIR}/sim/chip.h
+    COMMENT "Building the ${bits}-bit faked port")
+  add_custom_target(fakeport${bits} ALL DEPENDS ${library})
+endforeach()
+
+# The Windows program, from this same tree: 32-bit as shipped, and 64-bit for wine64.
+foreach(arch win32 win64)
+  if(arch STREQUAL win32)
+    set(toolchain ${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake)
+  else()
+    set(toolchain ${e2e_src}/mingw-x86_64.cmake)
+  endif()
+  ExternalProject_Add(isp2313_${arch}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${e2e_out}/${arch}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_BUILD_TYPE=Release
+               -DISP2313_TESTS=OFF -DISP2313_WERROR=${ISP2313_WERROR}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target isp2313
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    BUILD_BYPRODUCTS ${e2e_out}/${arch}/isp2313.exe)
+endforeach()
+
+if(ISP2313_E2E_WINE32)
+  set(e2e_with_wine32 1)
+else()
+  set(e2e_with_wine32 0)
+endif()
+
+add_library(isp2313_e2e STATIC ${e2e_src}/harness.cpp ${e2e_src}/port_state.cpp)
+target_link_libraries(isp2313_e2e PUBLIC isp2313_sim)
+target_compile_definitions(isp2313_e2e PUBLIC
+  E2E_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+  E2E_WORK_DIR="${e2e_out}"
+  E2E_LINUX_BINARY="$<TARGET_FILE:isp2313>"
+  E2E_EXE32="${e2e_out}/win32/isp2313.exe"
+  E2E_EXE64="${e2e_out}/win64/isp2313.exe"
+  E2E_FAKEPORT64="${e2e_out}/fakeport64.so"
+  E2E_FAKEPORT32="${e2e_out}/fakeport32.so"
+  E2E_WINE64="${ISP2313_WINE64}"
+  E2E_WINE32="${ISP2313_WINE32}"
+  E2E_WINESERVER="${ISP2313_WINESERVER}"
+  E2E_PORT1="${ISP2313_PORT1}"
+  E2E_PORT2="${ISP2313_PORT2}"
+  E2E_WITH_WINE32=${e2e_with_wine32})
+add_dependencies(isp2313_e2e isp2313 fakeport64 fakeport32 isp2313_win32 isp2313_win64)
+
+add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
+target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)
+# Real-time runs share the machine's two cores and the wine prefixes: one at a time.
+gtest_discover_tests(e2e_test
+  PROPERTIES LABELS e2e RESOURCE_LOCK isp2313_e2e TIMEOUT 600)
+
+add_executable(port_bench ${PROJECT_SOURCE_DIR}/bench/port_bench.cpp)
+target_link_libraries(port_bench PRIVATE isp2313_e2e)

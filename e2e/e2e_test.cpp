@@ -1,0 +1,309 @@
+// The shipped programs, Linux and Windows under wine, end to end against the faked port and
+// the virtual chip in real time: messages, exit status, what the chip ends with, the wire.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+#include "e2e/harness.h"
+#include "tests/lifecycle.h"
+
+// Names the parameters in test output and CTest names.
+void PrintTo(target which, std::ostream* out);
+void PrintTo(target which, std::ostream* out) { *out << target_name(which); }
+void PrintTo(chip_part part, std::ostream* out);
+void PrintTo(chip_part part, std::ostream* out) { *out << chip_part_name(part); }
+
+namespace {
+
+constexpr std::uint64_t trace_capacity = 1u << 20;
+
+std::vector<target> targets()
+{
+    std::vector<target> all = {target::linux_binary, target::wine64};
+    if (E2E_WITH_WINE32)
+        all.push_back(target::wine32);
+    return all;
+}
+
+struct example_images {
+    std::vector<std::uint8_t> flash, eeprom;
+};
+
+example_images blink()
+{
+    std::string dir = examples_dir() + "/blink/";
+    return {read_file(dir + "blink.flash.bin"), read_file(dir + "blink.eeprom.bin")};
+}
+
+// A missing or unusable wine fails the Windows cases loudly; it never skips them.
+std::string wine_ready(target which)
+{
+    if (which == target::linux_binary)
+        return "";
+    std::string error = prepare_wine(which);
+    if (error.find("Exec format error") != std::string::npos)
+        error += " (this kernel runs no 32-bit programs: its ia32 emulation is off)";
+    return error;
+}
+
+// The text the program's stdout holds: Windows' C runtime writes text-mode line ends.
+std::string as_written(target which, const std::string& text)
+{
+    return which == target::linux_binary ? text : windows_text(text);
+}
+
+std::string explain(const port_result& result, const program_result& program)
+{
+    std::string text = "stdout:\n" + program.out.substr(0, 2000) + "\nstderr:\n" + program.err.substr(0, 2000);
+    if (!result.failure.empty())
+        text = "harness: " + result.failure + "\n" + text;
+    return text;
+}
+
+// One scratch directory per case, kept when the case fails; wine made ready first.
+template <typename Param>
+class OnTarget : public ::testing::TestWithParam<Param> {
+protected:
+    std::string dir;
+
+    virtual target which() const = 0;
+
+    void SetUp() override
+    {
+        dir = make_scratch_dir(target_name(which()));
+        ASSERT_FALSE(dir.empty());
+        ASSERT_EQ(wine_ready(which()), "") << "wine is needed for the Windows program";
+    }
+
+    void TearDown() override
+    {
+        if (!this->HasFailure())
+            remove_tree(dir);
+        else
+            std::printf("files kept in %s\n", dir.c_str());
+    }
+};
+
+class Port : public OnTarget<target> {
+protected:
+    target which() const override { return GetParam(); }
+
+    port_run prepared(std::vector<std::string> operands, chip_part part = part_attiny2313)
+    {
+        port_run run;
+        run.which = GetParam();
+        run.part = part;
+        run.operands = std::move(operands);
+        run.dir = dir;
+        return run;
+    }
+};
+
+// Outputs run to thousands of progress counts: a mismatch shows where, not all of both.
+::testing::AssertionResult same_text(const std::string& actual, const std::string& expected)
+{
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    std::size_t from = at < 40 ? 0 : at - 40;
+    return ::testing::AssertionFailure()
+           << "output differs at byte " << at << " of " << actual.size() << " (expected " << expected.size()
+           << ")\n  actual:   " << ::testing::PrintToString(actual.substr(from, 120))
+           << "\n  expected: " << ::testing::PrintToString(expected.substr(from, 120));
+}
+
+// Reset released, break off and every descriptor of the port closed, whatever the ending.
+void expect_port_left_idle(const port_result& result)
+{
+    EXPECT_FALSE(result.chip.reset_held);
+    EXPECT_EQ(result.modem_lines & TIOCM_RTS, 0);
+    EXPECT_FALSE(result.chip.sck_high);
+    EXPECT_EQ(result.open_count, 0);
+    EXPECT_GT(result.calls.closes, 0);
+}
+
+void expect_on_chip(const shared_chip& on_chip, chip_part part, const example_images& images)
+{
+    int flash_mismatches = 0, first_bad = -1;
+    for (int word = 0; word < chip_flash_words; ++word) {
+        std::size_t at = 2 * static_cast<std::size_t>(word);
+        std::uint16_t want = at + 1 < images.flash.size()
+                                 ? static_cast<std::uint16_t>(images.flash[at] | images.flash[at + 1] << 8)
+                                 : 0xFFFF;
+        if (on_chip.flash[word] != want && flash_mismatches++ == 0)
+            first_bad = word;
+    }
+    EXPECT_EQ(flash_mismatches, 0) << "first differing flash word " << first_bad;
+    std::vector<std::uint8_t> eeprom(on_chip.eeprom, on_chip.eeprom + chip_eeprom_bytes);
+    std::vector<std::uint8_t> want(chip_eeprom_bytes, 0xFF);
+    want[0] = static_cast<std::uint8_t>(images.eeprom.size());
+    std::copy(images.eeprom.begin(), images.eeprom.end(), want.begin() + 1);
+    EXPECT_EQ(eeprom, want);
+    if (part == part_attiny2313) {
+        EXPECT_EQ(on_chip.fuse_low, 0xEF);
+        EXPECT_EQ(on_chip.fuse_high, 0xDF);
+    } else {
+        EXPECT_EQ(on_chip.fuse_low, 0x64) << "the AT90S2313's fuses are not written";
+    }
+    EXPECT_EQ(on_chip.lock_bits & 0x03, 0) << "both lock bits programmed";
+}
+
+// The chip refuses what arrives while a write is under way, so a wait that ran short in
+// real time shows here; the clock's phases must not run short either.
+void expect_wire_timing(const port_result& result)
+{
+    EXPECT_EQ(result.chip.ignored_busy, 0) << "an instruction came while the chip was still writing";
+    EXPECT_EQ(result.chip.mosi_changes_while_sck_high, 0);
+    EXPECT_FALSE(result.trace_overflow);
+    std::uint64_t shortest = ~0ull, previous = 0;
+    bool have_previous = false;
+    for (const port_event& event : result.trace) {
+        if (event.line != 'B')
+            continue;
+        if (have_previous)
+            shortest = std::min(shortest, event.t_ns - previous);
+        previous = event.t_ns;
+        have_previous = true;
+    }
+    // 3 µs of 100 ns counter ticks; the clocks behind the counter may differ by a few 100 ppm.
+    EXPECT_GE(shortest, 2990u) << "a clock phase shorter than the half period";
+}
+
+} // namespace
+
+TEST_P(Port, UsageErrorsPrintTheUsageAndOpenNothing)
+{
+    const std::vector<std::vector<std::string>> cases = {{}, {"1"}, {"3", "flash.bin"}, {"12", "flash.bin"}};
+    for (const std::vector<std::string>& operands : cases) {
+        port_result result = run_on_port(prepared(operands));
+        std::string shown = operands.empty() ? "(none)" : operands[0];
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << shown << "\n" << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), "1[2] FLASH [EEPROM]\n"))) << shown;
+        EXPECT_EQ(result.calls.opens, 0) << shown;
+    }
+}
+
+TEST_P(Port, APortThatDoesNotExistIsNotFound)
+{
+    write_file(dir + "/flash.bin", {0x00, 0x00});
+    port_result result = run_on_port(prepared({"2", "flash.bin"}));
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> COM2 Not Found\n")));
+    EXPECT_EQ(result.calls.tiocsbrk + result.calls.tiocmget, 0) << "no line of port 1 was touched";
+}
+
+TEST_P(Port, APortHeldByAnotherProgramIsNotFound)
+{
+    write_file(dir + "/flash.bin", {0x00, 0x00});
+    port_run run = prepared({"1", "flash.bin"});
+    run.held_by_other = true;
+    run.ordinary_user = true;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> COM1 Not Found\n")));
+    EXPECT_EQ(result.calls.tiocsbrk + result.calls.tiocmget + result.calls.tiocmbis + result.calls.tiocmset, 0);
+    EXPECT_EQ(result.chip.programming_enables, 0);
+}
+
+// Two wine processes may both open one COM port: wine does not refuse the second open of a
+// serial device, whatever the share mode, so this holds for the Linux program only.
+TEST(LinuxPort, ASecondRunWhileTheFirstHoldsThePortIsNotFound)
+{
+    target which = target::linux_binary;
+    std::string dir = make_scratch_dir("linux-held");
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run;
+    run.which = which;
+    run.part = part_at90s2313;
+    run.operands = {"1", "flash.bin", "eeprom.bin"};
+    run.dir = dir;
+    run.second_while_held = true;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.second.status, 33) << explain(result, result.second);
+    EXPECT_TRUE(same_text(result.second.out, ">>> COM1 Not Found\n"));
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out,
+                          expected_full_run(part_at90s2313, images.flash.size(), images.eeprom.size(), true)));
+    expect_on_chip(result.chip, part_at90s2313, images);
+    expect_port_left_idle(result);
+    if (!HasFailure())
+        remove_tree(dir);
+}
+
+TEST_P(Port, NoChipIsNotSynchronization)
+{
+    write_file(dir + "/flash.bin", {0x00, 0x00});
+    port_run run = prepared({"1", "flash.bin"});
+    run.chip_present = false;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> Not synchronization\n")));
+    EXPECT_GE(result.calls.tiocsbrk, 32 * 32) << "every entry attempt clocks the bus";
+    expect_port_left_idle(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),
+                         [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
+
+class FullRunOn : public OnTarget<std::tuple<target, chip_part>> {
+protected:
+    target which() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
+{
+    chip_part part = std::get<1>(GetParam());
+    example_images images = blink();
+    ASSERT_FALSE(images.flash.empty()) << "examples/blink images missing";
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run;
+    run.which = which();
+    run.part = part;
+    run.operands = {"1", "flash.bin", "eeprom.bin"};
+    run.dir = dir;
+    run.trace_capacity = trace_capacity;
+    port_result result = run_on_port(run);
+
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out,
+                          as_written(which(), expected_full_run(part, images.flash.size(), images.eeprom.size(), true))));
+    expect_on_chip(result.chip, part, images);
+    expect_port_left_idle(result);
+    expect_wire_timing(result);
+    ASSERT_FALSE(result.trace.empty());
+    EXPECT_EQ(result.trace.back().line, 'C') << "the port is closed last";
+
+    // The Linux program makes exactly the line calls the simulated platform sees.
+    if (which() == target::linux_binary) {
+        fresh_bench(part);
+        run_result simulated = run_program({"1", dir + "/flash.bin", dir + "/eeprom.bin"});
+        EXPECT_TRUE(same_text(result.first.out, simulated.out));
+        std::string real_lines, sim_lines;
+        for (const port_event& event : result.trace)
+            real_lines += std::string(1, event.line) + char('0' + event.value);
+        for (const sim_event& event : sim.trace)
+            sim_lines += std::string(1, static_cast<char>(event.line)) + char('0' + (event.value ? 1 : 0));
+        EXPECT_TRUE(same_text(real_lines, sim_lines)) << "line events as letter and value, two bytes each";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, FullRunOn,
+                         ::testing::Combine(::testing::ValuesIn(targets()),
+                                            ::testing::Values(part_attiny2313, part_at90s2313)),
+                         [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
+                             return std::string(target_name(std::get<0>(param_info.param))) + "_"
+                                  + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
+                         });

@@ -1,0 +1,610 @@
+// The shipped binaries on a faked port: pty, state file, mount-namespace guard, process runs.
+#include "e2e/harness.h"
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <linux/capability.h>
+
+extern char** environ;
+
+const char* target_name(target which)
+{
+    switch (which) {
+    case target::linux_binary: return "linux";
+    case target::wine64:       return "wine64";
+    case target::wine32:       return "wine32";
+    }
+    return "?";
+}
+
+std::string source_dir()   { return E2E_SOURCE_DIR; }
+std::string examples_dir() { return source_dir() + "/examples"; }
+
+static std::uint64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// ---- files -------------------------------------------------------------------------------
+
+std::string make_scratch_dir(const std::string& tag)
+{
+    std::string pattern = "/tmp/isp2313-e2e-" + tag + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        return "";
+    return buffer.data();
+}
+
+void remove_tree(const std::string& dir)
+{
+    if (dir.empty() || dir == "/")
+        return;
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) {
+        unlink(dir.c_str());
+        return;
+    }
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = dir + "/" + name;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            remove_tree(path);
+        else
+            unlink(path.c_str());
+    }
+    closedir(listing);
+    rmdir(dir.c_str());
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return;
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path)
+{
+    std::vector<std::uint8_t> bytes;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return bytes;
+    std::uint8_t chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    std::fclose(file);
+    return bytes;
+}
+
+static std::string read_text(const std::string& path)
+{
+    std::vector<std::uint8_t> bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+static void write_text(const std::string& path, const std::string& text)
+{
+    write_file(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+static bool exists(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::uint8_t> pattern_image(std::size_t count, unsigned seed)
+{
+    std::vector<std::uint8_t> bytes(count);
+    unsigned value = seed * 2654435761u + 7;
+    for (std::uint8_t& byte : bytes) {
+        value = value * 1103515245u + 12345;
+        byte = static_cast<std::uint8_t>(value >> 16);
+    }
+    return bytes;
+}
+
+// ---- expected output ---------------------------------------------------------------------
+
+static std::string counts(const char* pattern, std::size_t last)
+{
+    std::string text;
+    char line[32];
+    for (std::size_t n = 1; n <= last; ++n) {
+        std::snprintf(line, sizeof line, pattern, static_cast<unsigned>(n));
+        text += line;
+    }
+    return text;
+}
+
+std::string expected_full_run(chip_part part, std::size_t flash_bytes, std::size_t eeprom_bytes, bool eeprom_file)
+{
+    bool tiny = part == part_attiny2313;
+    std::string text = std::string("\n>>> Device  ") + (tiny ? "ATTINY2313" : "AT90S2313") + " <<<\n";
+    text += "\nFlash Attempt =   1\n";
+    text += counts("Program %4u\r", flash_bytes / 2) + "\n";
+    text += counts("Verify  %4u\r", flash_bytes / 2) + "\nFlash Ok\n";
+    if (eeprom_file) {
+        text += "EEPROM Attempt = 1\n";
+        text += counts("Program %3u\r", eeprom_bytes + 1);
+        text += counts("Verify  %4u\r", eeprom_bytes + 1) + "\nERROR Ok\n";
+    }
+    if (tiny)
+        text += "Write Fuse Low\nWrite Fuse High\n";
+    return text + "Write Lock Bits\n";
+}
+
+std::string windows_text(const std::string& text)
+{
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n')
+            converted += '\r';
+        converted += c;
+    }
+    return converted;
+}
+
+std::string trace_text(const std::vector<port_event>& trace)
+{
+    std::string text;
+    std::uint64_t start = trace.empty() ? 0 : trace.front().t_ns;
+    char line[64];
+    for (const port_event& event : trace) {
+        std::snprintf(line, sizeof line, "%llu %c %d\n",
+                      static_cast<unsigned long long>(event.t_ns - start), event.line, event.value);
+        text += line;
+    }
+    return text;
+}
+
+// ---- the pty and the state file -----------------------------------------------------------
+
+namespace {
+
+struct pty_port {
+    int         master = -1;
+    std::string slave;
+    dev_t       rdev = 0;
+};
+
+std::string open_pty(pty_port& pty)
+{
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0)
+        return std::string("no pseudo-terminal: ") + std::strerror(errno);
+    pty.slave = ptsname(pty.master);
+    struct stat info {};
+    if (stat(pty.slave.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return "cannot stat " + pty.slave;
+    pty.rdev = info.st_rdev;
+    return "";
+}
+
+port_state* create_state(const std::string& path, std::uint64_t capacity)
+{
+    std::uint64_t bytes = port_state_bytes(capacity);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED)
+        return nullptr;
+    port_state* state = static_cast<port_state*>(map);
+    state->magic = port_state_magic;
+    state->version = port_state_version;
+    state->trace_capacity = capacity;
+    state->trace_enabled = capacity > 0;
+    return state;
+}
+
+// ---- the mount-namespace guard -------------------------------------------------------------
+
+struct guard_report {
+    char          message[1024];
+    std::int32_t  status[3];
+    std::uint64_t wall_ns[3];
+};
+
+void report(guard_report& r, const std::string& text)
+{
+    if (r.message[0] == '\0')
+        std::snprintf(r.message, sizeof r.message, "%s", text.c_str());
+}
+
+std::vector<std::string> serial_devices()
+{
+    std::vector<std::string> found;
+    DIR* dev = opendir("/dev");
+    if (dev == nullptr)
+        return found;
+    while (dirent* entry = readdir(dev))
+        if (std::strncmp(entry->d_name, "ttyS", 4) == 0)
+            found.push_back(std::string("/dev/") + entry->d_name);
+    closedir(dev);
+    return found;
+}
+
+// In this (child) process only: port 1's device becomes the pty, every other serial device
+// and port 2 a harmless empty file. Nothing runs unless all of that holds.
+std::string shadow_serial_devices(const pty_port& pty, const std::string& harmless)
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno) + " (the end-to-end tests need root)";
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("making the mounts private: ") + std::strerror(errno);
+    const std::string port1 = E2E_PORT1;
+    const std::string port2 = E2E_PORT2;
+    if (!exists(port1))
+        return port1 + " does not exist, so the pty cannot take its place";
+    if (mount(pty.slave.c_str(), port1.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return "binding " + pty.slave + " over " + port1 + ": " + std::strerror(errno);
+    std::vector<std::string> hidden = serial_devices();
+    if (exists(port2))
+        hidden.push_back(port2);
+    for (const std::string& device : hidden) {
+        if (device == port1)
+            continue;
+        if (mount(harmless.c_str(), device.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "binding a file over " + device + ": " + std::strerror(errno);
+    }
+    struct stat info {};
+    if (stat(port1.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) || info.st_rdev != pty.rdev)
+        return port1 + " is not the pty after the bind";
+    for (const std::string& device : hidden)
+        if (device != port1 && (stat(device.c_str(), &info) != 0 || !S_ISREG(info.st_mode)))
+            return device + " is still a device after the bind";
+    return "";
+}
+
+guard_report* new_report()
+{
+    void* map = mmap(nullptr, sizeof(guard_report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    std::memset(map, 0, sizeof(guard_report));
+    return static_cast<guard_report*>(map);
+}
+
+// Runs BODY in a child inside the guard; false (and the reason in the report) if the guard
+// could not be set up or the child died.
+bool run_guarded(const pty_port& pty, const std::string& harmless, guard_report& r,
+                 const std::function<void(guard_report&)>& body)
+{
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child < 0) {
+        report(r, "fork failed");
+        return false;
+    }
+    if (child == 0) {
+        std::string error = shadow_serial_devices(pty, harmless);
+        if (!error.empty()) {
+            report(r, "guard: " + error);
+            _exit(125);
+        }
+        body(r);
+        _exit(0);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        report(r, "the guarded child failed");
+        return false;
+    }
+    return true;
+}
+
+// ---- processes ---------------------------------------------------------------------------
+
+struct process {
+    pid_t         pid = -1;
+    int           pidfd = -1;
+    std::uint64_t start_ns = 0;
+};
+
+std::vector<char*> c_strings(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& s : strings)
+        pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+process spawn(std::vector<std::string> argv, std::vector<std::string> env, const std::string& dir,
+              const std::string& out, const std::string& err, bool ordinary_user = false)
+{
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> vars = c_strings(env);
+    process p;
+    p.start_ns = monotonic_ns();
+    p.pid = fork();
+    if (p.pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0)
+            _exit(126);
+        // Without CAP_SYS_ADMIN a tty in exclusive mode (TIOCEXCL) refuses the open, as for a user.
+        if (ordinary_user && prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0)
+            _exit(126);
+        execve(args[0], args.data(), vars.data());
+        dprintf(2, "cannot start %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    if (p.pid > 0)
+        p.pidfd = static_cast<int>(syscall(SYS_pidfd_open, p.pid, 0));
+    return p;
+}
+
+bool exited(const process& p, int wait_ms)
+{
+    pollfd ready{p.pidfd, POLLIN, 0};
+    return poll(&ready, 1, wait_ms) > 0;
+}
+
+// The exit status, or -1 after a signal; a process past its time is killed (-2).
+int finish(process& p, int timeout_s, std::uint64_t& wall_ns)
+{
+    if (p.pid <= 0)
+        return -3;
+    bool in_time = exited(p, timeout_s * 1000);
+    wall_ns = monotonic_ns() - p.start_ns;
+    if (!in_time)
+        kill(p.pid, SIGKILL);
+    int status = 0;
+    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    close(p.pidfd);
+    if (!in_time)
+        return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> inherited_environment()
+{
+    std::vector<std::string> env;
+    for (char** var = environ; *var != nullptr; ++var) {
+        std::string entry = *var;
+        if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("FAKEPORT_", 0) == 0 || entry.rfind("WINE", 0) == 0
+            || entry.rfind("ASAN_OPTIONS=", 0) == 0
+            || entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0)
+            continue;
+        env.push_back(entry);
+    }
+    return env;
+}
+
+std::string wine_prefix(target which)
+{
+    return std::string(E2E_WORK_DIR) + "/wineprefix-" + target_name(which);
+}
+
+std::vector<std::string> wine_environment(target which)
+{
+    std::vector<std::string> env = inherited_environment();
+    env.push_back("WINEPREFIX=" + wine_prefix(which));
+    env.push_back("WINEDEBUG=-all");
+    env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d");
+    env.push_back(std::string("WINESERVER=") + E2E_WINESERVER);
+    if (which == target::wine32)
+        env.push_back("WINEARCH=win32");
+    return env;
+}
+
+std::string wine_loader(target which) { return which == target::wine32 ? E2E_WINE32 : E2E_WINE64; }
+
+std::vector<std::string> program_argv(const port_run& run)
+{
+    std::vector<std::string> argv;
+    if (run.which == target::linux_binary) {
+        argv.push_back(E2E_LINUX_BINARY);
+    } else {
+        argv.push_back(wine_loader(run.which));
+        argv.push_back(run.which == target::wine32 ? E2E_EXE32 : E2E_EXE64);
+    }
+    argv.insert(argv.end(), run.operands.begin(), run.operands.end());
+    return argv;
+}
+
+// Waits for the wine server of this prefix to go, so nothing holds the pty afterwards.
+void stop_wine_server(target which, const std::vector<std::string>& env, const std::string& dir, guard_report& r)
+{
+    process server = spawn({E2E_WINESERVER, "-w"}, env, dir, dir + "/wineserver.out", dir + "/wineserver.err");
+    std::uint64_t wall = 0;
+    if (finish(server, 60, wall) != 0) {
+        process kill_server = spawn({E2E_WINESERVER, "-k"}, env, dir, "/dev/null", "/dev/null");
+        finish(kill_server, 30, wall);
+        report(r, std::string("the wine server of ") + target_name(which) + " did not stop by itself");
+    }
+}
+
+void copy_result(const port_state* state, port_result& result)
+{
+    result.chip = state->chip;
+    result.calls = state->calls;
+    result.modem_lines = state->modem_lines;
+    result.open_count = state->open_count;
+    result.first_open_ns = state->first_open_ns;
+    result.last_close_ns = state->last_close_ns;
+    std::uint64_t kept = state->trace_count < state->trace_capacity ? state->trace_count : state->trace_capacity;
+    result.trace.assign(state->events, state->events + kept);
+    result.trace_overflow = state->trace_overflow != 0;
+}
+
+void fill_program(program_result& program, const guard_report& r, int index, const std::string& dir, const char* stem)
+{
+    program.status = r.status[index];
+    program.wall_s = static_cast<double>(r.wall_ns[index]) / 1e9;
+    program.out = read_text(dir + "/" + stem + ".out");
+    program.err = read_text(dir + "/" + stem + ".err");
+}
+
+} // namespace
+
+std::string prepare_wine(target which)
+{
+    std::string prefix = wine_prefix(which);
+    std::string marker = prefix + "/isp2313-ports-mapped";
+    if (exists(marker))
+        return "";
+    remove_tree(prefix);
+    std::string dir = make_scratch_dir("wineprefix");
+    pty_port pty;
+    std::string error = open_pty(pty);
+    std::string harmless = dir + "/not-a-port";
+    write_file(harmless, {});
+    guard_report* r = new_report();
+    if (error.empty() && r != nullptr) {
+        std::vector<std::string> env = wine_environment(which);
+        std::string loader = wine_loader(which);
+        std::string key = "HKLM\\Software\\Wine\\Ports";
+        run_guarded(pty, harmless, *r, [&](guard_report& g) {
+            // COM1 is port 1's device, which the guard has made the pty; COM2 maps to nothing.
+            std::vector<std::vector<std::string>> steps = {
+                {loader, "reg", "add", key, "/v", "COM1", "/t", "REG_SZ", "/d", E2E_PORT1, "/f"},
+                {loader, "reg", "add", key, "/v", "COM2", "/t", "REG_SZ", "/d", "", "/f"},
+            };
+            int n = 0;
+            for (const std::vector<std::string>& step : steps) {
+                std::string stem = dir + "/step" + std::to_string(n++);
+                process p = spawn(step, env, dir, stem + ".out", stem + ".err");
+                std::uint64_t wall = 0;
+                int status = finish(p, 300, wall);
+                if (status != 0) {
+                    report(g, "creating the wine prefix: " + step[0] + " " + step[1] + " " + step[5] + " gave "
+                                  + std::to_string(status) + ": " + read_text(stem + ".err"));
+                    break;
+                }
+            }
+            stop_wine_server(which, env, dir, g);
+        });
+        error = r->message;
+    }
+    if (r == nullptr)
+        error = "no memory for the guard's report";
+    if (r != nullptr)
+        munmap(r, sizeof(guard_report));
+    if (pty.master >= 0)
+        close(pty.master);
+    remove_tree(dir);
+    if (error.empty())
+        write_file(marker, {});
+    return error;
+}
+
+port_result run_on_port(const port_run& run)
+{
+    port_result result;
+    pty_port pty;
+    result.failure = open_pty(pty);
+    std::string state_path = run.dir + "/port-state";
+    std::string harmless = run.dir + "/not-a-port";
+    write_file(harmless, {});
+    port_state* state = result.failure.empty() ? create_state(state_path, run.trace_capacity) : nullptr;
+    guard_report* r = new_report();
+    if (result.failure.empty() && (state == nullptr || r == nullptr))
+        result.failure = "cannot create the state file " + state_path;
+    if (!result.failure.empty()) {
+        if (pty.master >= 0)
+            close(pty.master);
+        return result;
+    }
+
+    chip_new(run.part);
+    chip.present = run.chip_present;
+    shared_chip_save(state->chip);
+
+    bool wine = run.which != target::linux_binary;
+    std::vector<std::string> env = wine ? wine_environment(run.which) : inherited_environment();
+    std::string preload = E2E_FAKEPORT64;
+    if (run.which == target::wine32)
+        preload += std::string(" ") + E2E_FAKEPORT32;
+    env.push_back("LD_PRELOAD=" + preload);
+    // A sanitized build's runtime would refuse to start behind the preload.
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    env.push_back("FAKEPORT_STATE=" + state_path);
+    env.push_back("FAKEPORT_RDEV=" + std::to_string(static_cast<unsigned long long>(pty.rdev)));
+    std::vector<std::string> argv = program_argv(run);
+    const std::string& dir = run.dir;
+
+    run_guarded(pty, harmless, *r, [&](guard_report& g) {
+        // A server left from an earlier, interrupted run would still see that run's pty.
+        if (wine) {
+            process stale = spawn({E2E_WINESERVER, "-k"}, env, dir, "/dev/null", "/dev/null");
+            std::uint64_t ignored = 0;
+            finish(stale, 30, ignored);
+        }
+        // Held as isp2313 holds it: a lock, and the tty in exclusive mode.
+        int holder = -1;
+        if (run.held_by_other) {
+            holder = open(E2E_PORT1, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (holder < 0 || flock(holder, LOCK_EX | LOCK_NB) != 0 || ioctl(holder, TIOCEXCL) != 0)
+                report(g, std::string("cannot hold the port: ") + std::strerror(errno));
+        }
+        process first = spawn(argv, env, dir, dir + "/first.out", dir + "/first.err", run.ordinary_user);
+        if (run.second_while_held) {
+            // The second run starts once the first has the chip in programming mode.
+            std::uint64_t deadline = monotonic_ns() + static_cast<std::uint64_t>(run.timeout_s) * 1000000000u;
+            while (state->chip.programming_enables == 0 && !exited(first, 2) && monotonic_ns() < deadline) {
+            }
+            if (state->chip.programming_enables == 0)
+                report(g, "the first run never entered programming mode");
+            process second = spawn(argv, env, dir, dir + "/second.out", dir + "/second.err", run.ordinary_user);
+            g.status[1] = finish(second, run.timeout_s, g.wall_ns[1]);
+        }
+        g.status[0] = finish(first, run.timeout_s, g.wall_ns[0]);
+        if (holder >= 0) {
+            ioctl(holder, TIOCNXCL);
+            close(holder);
+        }
+        if (wine)
+            stop_wine_server(run.which, env, dir, g);
+    });
+    result.failure = r->message;
+    fill_program(result.first, *r, 0, dir, "first");
+    if (run.second_while_held)
+        fill_program(result.second, *r, 1, dir, "second");
+    copy_result(state, result);
+    if (run.trace_capacity > 0)
+        write_text(dir + "/trace.txt", trace_text(result.trace));
+    munmap(state, port_state_bytes(run.trace_capacity));
+    munmap(r, sizeof(guard_report));
+    close(pty.master);
+    return result;
+}

@@ -1,0 +1,68 @@
+// The shipped binaries run end to end: a pseudo-terminal as port 1 with faked modem lines and
+// break (fakeport.cpp), the virtual chip on it in real time, every run inside a private mount
+// namespace where the pty is bound over port 1's device and the other serial devices are hidden.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+#include "e2e/port_state.h"
+#include "sim/chip.h"
+
+enum class target { linux_binary, wine64, wine32 };
+
+const char* target_name(target which);
+
+struct port_run {
+    target                   which = target::linux_binary;
+    chip_part                part = part_attiny2313;
+    bool                     chip_present = true;
+    std::vector<std::string> operands;             // relative paths resolve in dir
+    std::string              dir;                  // working directory of the program
+    std::uint64_t            trace_capacity = 0;   // 0: no trace
+    bool                     second_while_held = false;  // start a second run once the first holds the port
+    bool                     held_by_other = false;      // another process holds port 1 as isp2313 does
+    bool                     ordinary_user = false;      // run without CAP_SYS_ADMIN, as a user would
+    int                      timeout_s = 60;
+};
+
+struct program_result {
+    int         status = -1;       // exit status; -1 if it did not exit normally
+    std::string out;               // standard output, byte for byte
+    std::string err;
+    double      wall_s = 0;
+};
+
+struct port_result {
+    std::string             failure;   // the harness itself failed: nothing else is meaningful
+    program_result          first, second;
+    shared_chip             chip{};    // as the run left it
+    port_calls              calls{};
+    std::int32_t            modem_lines = 0, open_count = 0;
+    std::uint64_t           first_open_ns = 0, last_close_ns = 0;
+    std::vector<port_event> trace;
+    bool                    trace_overflow = false;
+};
+
+port_result run_on_port(const port_run& run);
+
+// Creates (once) the throwaway wine prefix of TARGET, with COM1 mapped to port 1's device and
+// COM2 to nothing. Empty on success, else what went wrong.
+std::string prepare_wine(target which);
+
+// A new directory for one run's files, removed by remove_tree.
+std::string make_scratch_dir(const std::string& tag);
+void        remove_tree(const std::string& dir);
+void        write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> read_file(const std::string& path);
+std::vector<std::uint8_t> pattern_image(std::size_t count, unsigned seed);
+
+// What a successful run prints for an image of FLASH_BYTES and an EEPROM file of EEPROM_BYTES.
+std::string expected_full_run(chip_part part, std::size_t flash_bytes, std::size_t eeprom_bytes, bool eeprom_file);
+// A Windows text-mode stdout writes each "\n" as "\r\n".
+std::string windows_text(const std::string& text);
+
+// The trace as the simulated platform's: one "time line value" line per event, time from the first.
+std::string trace_text(const std::vector<port_event>& trace);
+
+std::string source_dir();
+std::string examples_dir();

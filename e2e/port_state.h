@@ -1,0 +1,68 @@
+// The faked port's shared state file: the virtual chip, the modem lines, OS call counts and
+// the line trace, laid out the same for 32- and 64-bit processes that map it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "sim/chip.h"
+
+constexpr std::uint32_t port_state_magic   = 0x70726F74;   // "prot"
+constexpr std::uint32_t port_state_version = 1;
+
+// The chip in fixed-width fields; chip_counts uses long, which differs between -m32 and -m64.
+struct shared_chip {
+    std::int32_t  part;
+    std::int32_t  out_of_step;
+    std::uint8_t  present, reset_held, sck_high, mosi, miso, enabled;
+    std::uint8_t  fuse_low, fuse_high, fuse_extended, lock_bits, out_byte, pad0;
+    std::uint8_t  frame[4];
+    std::int32_t  bit_count, pad1;
+    std::uint64_t busy_until_ns;
+    std::uint16_t flash[chip_flash_words];
+    std::uint8_t  eeprom[chip_eeprom_bytes];
+    std::uint16_t page_buffer[chip_page_words];
+    std::int64_t  executed, ignored_busy, ignored_locked, ignored_unknown,
+                  mosi_changes_while_sck_high, erases, programming_enables;
+};
+
+// OS calls on the port's descriptors, by kind.
+struct port_calls {
+    std::int64_t opens, closes;
+    std::int64_t tiocmget, tiocmset, tiocmbis, tiocmbic, tiocsbrk, tioccbrk;
+    std::int64_t other_ioctls, tcgetattrs, tcsetattrs, flocks;
+    std::int64_t clock_reads;      // clock_gettime in processes that used the port
+};
+
+struct port_event {
+    std::uint64_t t_ns;            // CLOCK_MONOTONIC
+    char          line;            // as sim_line: O C D R B S
+    std::uint8_t  value;
+    std::uint8_t  pad[6];
+};
+
+struct port_state {
+    std::uint32_t magic, version;
+    std::int32_t  owner_pid;       // the process whose copy of the chip is the latest
+    std::int32_t  modem_lines;     // TIOCM_DTR and TIOCM_RTS as last set
+    std::int32_t  open_count;      // port descriptors open now, all processes
+    std::int32_t  pad0;
+    std::uint64_t first_open_ns, last_close_ns;
+    shared_chip   chip;
+    port_calls    calls;
+    std::uint64_t trace_capacity, trace_count;
+    std::uint8_t  trace_enabled, trace_overflow, pad1[6];
+    port_event    events[1];       // trace_capacity of them
+};
+
+// Every 64-bit field sits on an 8-byte boundary, so i386 (4-byte alignment) lays it out the same.
+static_assert(sizeof(shared_chip) == 2304, "shared_chip layout");
+static_assert(offsetof(port_state, chip) == 40 && offsetof(port_state, events) == 2472, "port_state layout");
+static_assert(sizeof(port_event) == 16, "port_event layout");
+
+constexpr std::uint64_t port_state_bytes(std::uint64_t trace_capacity)
+{
+    return sizeof(port_state) + trace_capacity * sizeof(port_event);
+}
+
+// Between the global virtual chip and the shared copy (faults are not carried).
+void shared_chip_save(shared_chip& to);
+void shared_chip_load(const shared_chip& from);
