@@ -224,6 +224,9 @@ struct RefusedOption {
     const char*              says;
 };
 
+void PrintTo(const RefusedOption& refused, std::ostream* out);
+void PrintTo(const RefusedOption& refused, std::ostream* out) { *out << refused.says; }
+
 struct RefusedOptions : testing::TestWithParam<RefusedOption> {};
 
 // The state file of an earlier run stays exactly as it was: the run never starts.
@@ -270,6 +273,9 @@ static std::string replace_line(std::string text, const std::string& start, cons
     std::size_t at = text.find("\n" + start) + 1;
     return text.replace(at, text.find('\n', at) - at, line);
 }
+
+void PrintTo(const CorruptState& corrupt, std::ostream* out);
+void PrintTo(const CorruptState& corrupt, std::ostream* out) { *out << corrupt.name; }
 
 struct CorruptStates : testing::TestWithParam<CorruptState> {};
 
