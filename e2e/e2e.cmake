@@ -9,6 +9,13 @@ set(ISP2313_WINE64 "/usr/lib/wine/wine64" CACHE FILEPATH "wine's 64-bit loader")
 set(ISP2313_WINE32 "/usr/lib/wine/wine" CACHE FILEPATH "wine's 32-bit loader")
 set(ISP2313_WINESERVER "/usr/lib/wine/wineserver" CACHE FILEPATH "wine's server")
 option(ISP2313_E2E_WINE32 "Run the 32-bit Windows program under wine's i386 side" ON)
+# Runs wine's i386 side where the kernel itself runs no 32-bit programs (ia32 emulation off).
+find_program(ISP2313_QEMU_I386 NAMES qemu-i386-static qemu-i386 DOC "qemu's i386 user-mode emulator")
+if(ISP2313_QEMU_I386)
+  set(e2e_qemu_i386 ${ISP2313_QEMU_I386})
+else()
+  set(e2e_qemu_i386 "")
+endif()
 
 set(e2e_src ${CMAKE_CURRENT_LIST_DIR})
 set(e2e_out ${CMAKE_BINARY_DIR}/e2e)
@@ -28,6 +35,17 @@ foreach(bits 64 32)
     COMMENT "Building the ${bits}-bit faked port")
   add_custom_target(fakeport${bits} ALL DEPENDS ${library})
 endforeach()
+
+# What wine's i386 side needs when it runs under the emulator.
+set(emulated32 ${e2e_out}/emulated32.so)
+add_custom_command(OUTPUT ${emulated32}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e_out}
+  COMMAND ${CMAKE_CXX_COMPILER} -m32 ${fakeport_flags} "-DE2E_QEMU_I386=\"${e2e_qemu_i386}\""
+          ${e2e_src}/emulated32.cpp -o ${emulated32} -ldl -static-libstdc++ -static-libgcc
+  DEPENDS ${e2e_src}/emulated32.cpp
+  COMMENT "Building the 32-bit emulation helper"
+  VERBATIM)
+add_custom_target(emulated32 ALL DEPENDS ${emulated32})
 
 # The Windows program, from this same tree: 32-bit as shipped, and 64-bit for wine64.
 foreach(arch win32 win64)
@@ -63,13 +81,15 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_EXE64="${e2e_out}/win64/isp2313.exe"
   E2E_FAKEPORT64="${e2e_out}/fakeport64.so"
   E2E_FAKEPORT32="${e2e_out}/fakeport32.so"
+  E2E_EMULATED32="${emulated32}"
+  E2E_QEMU_I386="${e2e_qemu_i386}"
   E2E_WINE64="${ISP2313_WINE64}"
   E2E_WINE32="${ISP2313_WINE32}"
   E2E_WINESERVER="${ISP2313_WINESERVER}"
   E2E_PORT1="${ISP2313_PORT1}"
   E2E_PORT2="${ISP2313_PORT2}"
   E2E_WITH_WINE32=${e2e_with_wine32})
-add_dependencies(isp2313_e2e isp2313 fakeport64 fakeport32 isp2313_win32 isp2313_win64)
+add_dependencies(isp2313_e2e isp2313 fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
 
 add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
 target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)

@@ -44,7 +44,8 @@ std::string wine_ready(target which)
         return "";
     std::string error = prepare_wine(which);
     if (error.find("Exec format error") != std::string::npos)
-        error += " (this kernel runs no 32-bit programs: its ia32 emulation is off)";
+        error += " (this kernel runs no 32-bit programs, its ia32 emulation is off, and no qemu-i386 was found"
+                 " to run them instead: install qemu-user-static)";
     return error;
 }
 

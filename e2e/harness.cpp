@@ -346,11 +346,28 @@ std::vector<char*> c_strings(std::vector<std::string>& strings)
     return pointers;
 }
 
+// A kernel without ia32 emulation refuses wine's i386 loader (ENOEXEC); qemu's user-mode
+// emulator then runs it, with the helper that makes the emulated process behave for wine.
+void emulated(std::vector<std::string>& argv, std::vector<std::string>& env)
+{
+    argv.insert(argv.begin(), {E2E_QEMU_I386, "-0", argv[0]});
+    for (std::string& var : env)
+        if (var.rfind("LD_PRELOAD=", 0) == 0) {
+            var += std::string(" ") + E2E_EMULATED32;
+            return;
+        }
+    env.push_back(std::string("LD_PRELOAD=") + E2E_EMULATED32);
+}
+
 process spawn(std::vector<std::string> argv, std::vector<std::string> env, const std::string& dir,
               const std::string& out, const std::string& err, bool ordinary_user = false)
 {
     std::vector<char*> args = c_strings(argv);
     std::vector<char*> vars = c_strings(env);
+    std::vector<std::string> emulated_argv = argv, emulated_env = env;
+    emulated(emulated_argv, emulated_env);
+    std::vector<char*> emulated_args = c_strings(emulated_argv);
+    std::vector<char*> emulated_vars = c_strings(emulated_env);
     process p;
     p.start_ns = monotonic_ns();
     p.pid = fork();
@@ -364,6 +381,8 @@ process spawn(std::vector<std::string> argv, std::vector<std::string> env, const
         if (ordinary_user && prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0)
             _exit(126);
         execve(args[0], args.data(), vars.data());
+        if (errno == ENOEXEC && E2E_QEMU_I386[0] != '\0')
+            execve(emulated_args[0], emulated_args.data(), emulated_vars.data());
         dprintf(2, "cannot start %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
     }
