@@ -316,8 +316,28 @@ bool run_guarded(const pty_port& pty, const std::string& harmless, guard_report&
             report(r, "guard: " + error);
             _exit(125);
         }
-        body(r);
-        _exit(0);
+        // Whatever the body starts lives in a PID namespace of its own, with the body as its
+        // init: when the body ends, the kernel ends everything left in it, such as wine
+        // processes that lost their server.
+        if (unshare(CLONE_NEWPID) != 0) {
+            report(r, std::string("guard: unshare(CLONE_NEWPID): ") + std::strerror(errno));
+            _exit(125);
+        }
+        pid_t init = fork();
+        if (init == 0) {
+            // A /proc of the new namespace, so that /proc/self names the same pid as getpid()
+            // (qemu recognises its own /proc/PID/exe only by that).
+            if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+                report(r, std::string("guard: mounting /proc: ") + std::strerror(errno));
+                _exit(125);
+            }
+            body(r);
+            _exit(0);
+        }
+        int init_status = 0;
+        while (init > 0 && waitpid(init, &init_status, 0) < 0 && errno == EINTR) {
+        }
+        _exit(init > 0 && WIFEXITED(init_status) ? WEXITSTATUS(init_status) : 124);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
