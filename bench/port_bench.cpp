@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include "e2e/harness.h"
+#include "tests/lifecycle.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ double waits_s(chip_part part, int words, int eeprom_count)
 // Words of 0xFFFF are not written to an AT90S2313, so the image has none.
 std::vector<std::uint8_t> flash_image()
 {
-    std::vector<std::uint8_t> bytes = pattern_image(flash_bytes, 5);
+    std::vector<std::uint8_t> bytes = pattern_bytes(flash_bytes, 5);
     for (std::size_t i = 0; i < bytes.size(); i += 2)
         if (bytes[i] == 0xFF && bytes[i + 1] == 0xFF)
             bytes[i] = 0x00;
@@ -63,7 +64,7 @@ measured bench_one(target which, chip_part part)
     measured m{};
     std::string dir = make_scratch_dir("bench");
     write_file(dir + "/flash.bin", flash_image());
-    write_file(dir + "/eeprom.bin", pattern_image(eeprom_bytes, 9));
+    write_file(dir + "/eeprom.bin", pattern_bytes(eeprom_bytes, 9));
     port_run run;
     run.which = which;
     run.part = part;

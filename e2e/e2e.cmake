@@ -98,4 +98,4 @@ gtest_discover_tests(e2e_test
   PROPERTIES LABELS e2e RESOURCE_LOCK isp2313_e2e TIMEOUT 600)
 
 add_executable(port_bench ${PROJECT_SOURCE_DIR}/bench/port_bench.cpp)
-target_link_libraries(port_bench PRIVATE isp2313_e2e)
+target_link_libraries(port_bench PRIVATE isp2313_lifecycle isp2313_e2e)

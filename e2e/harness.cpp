@@ -121,17 +121,6 @@ static bool exists(const std::string& path)
     return stat(path.c_str(), &info) == 0;
 }
 
-std::vector<std::uint8_t> pattern_image(std::size_t count, unsigned seed)
-{
-    std::vector<std::uint8_t> bytes(count);
-    unsigned value = seed * 2654435761u + 7;
-    for (std::uint8_t& byte : bytes) {
-        value = value * 1103515245u + 12345;
-        byte = static_cast<std::uint8_t>(value >> 16);
-    }
-    return bytes;
-}
-
 // ---- expected output ---------------------------------------------------------------------
 
 static std::string counts(const char* pattern, std::size_t last)

@@ -54,7 +54,6 @@ std::string make_scratch_dir(const std::string& tag);
 void        remove_tree(const std::string& dir);
 void        write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> read_file(const std::string& path);
-std::vector<std::uint8_t> pattern_image(std::size_t count, unsigned seed);
 
 // What a successful run prints for an image of FLASH_BYTES and an EEPROM file of EEPROM_BYTES.
 std::string expected_full_run(chip_part part, std::size_t flash_bytes, std::size_t eeprom_bytes, bool eeprom_file);
