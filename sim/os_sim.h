@@ -27,7 +27,6 @@ struct sim_platform {
     std::uint64_t line_call_ns;       // time one line change or status read takes
     bool          port_present[3];    // index 1 and 2
     bool          port_busy[3];       // held by another program
-    bool          open_is_held;       // our own open counts as holding the port
     bool          trace_enabled;
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
     std::deque<std::uint32_t> scripted_counter;   // readings returned before the clock's own

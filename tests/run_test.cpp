@@ -7,6 +7,7 @@
 #include "run/images.h"
 #include "run/run.h"
 #include "tests/lifecycle.h"
+#include "tests/run_checks.h"
 
 static std::string format(const char* pattern, unsigned value)
 {
@@ -59,11 +60,8 @@ static std::string clean_run(chip_part part, unsigned words, int eeprom_file_byt
 
 static void expect_port_closed_with_reset_released()
 {
-    ASSERT_GE(sim.trace.size(), 2u);
-    EXPECT_EQ(sim.trace.back().line, sim_close);
-    EXPECT_EQ(events_of(sim_rts).back().value, false);
+    expect_port_closed();
     EXPECT_EQ(events_of(sim_open).size(), 1u);
-    EXPECT_EQ(events_of(sim_close).size(), 1u);
 }
 
 static void expect_chip_holds(const std::vector<std::uint8_t>& flash, const std::vector<std::uint8_t>& ee)
