@@ -11,7 +11,7 @@ echo "== build and test (warnings as errors)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DISP2313_WERROR=ON
 cmake --build build -j"$jobs"
 # wine's i386 side under emulation now and then loses its wineserver: a failed case is run again.
-(cd build && ctest --output-on-failure -j"$jobs" --repeat until-pass:3)
+(cd build && ctest --output-on-failure -j"$jobs" --repeat until-pass:4)
 
 echo "== 32-bit Windows cross build"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DISP2313_WERROR=ON
