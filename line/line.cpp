@@ -85,7 +85,9 @@ std::uint8_t receive_byte()
         return 0;
     for (int bit = 0; bit < 8; ++bit) {
         result = static_cast<std::uint8_t>(result << 1);
-        if (!os_dsr_on(port_handle))
+        bool dsr_on = false;
+        os_read_dsr(port_handle, dsr_on);
+        if (!dsr_on)
             result |= 1;
         clock_pulse();
     }

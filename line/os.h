@@ -12,13 +12,24 @@ constexpr os_handle os_no_handle = 0;
 std::uint64_t os_counter_frequency();            // counter ticks per second, 0 if none
 std::uint32_t os_counter();                      // low 32 bits of the counter
 std::uint32_t os_ticks_ms();                     // milliseconds, 1 ms steps, wraps at 2^32
+// Sleeps until shortly before os_ticks_ms() reads TICK (a tick already reached returns at
+// once); never past it. May return early, on an interrupt for one.
+void          os_sleep_until_ms(std::uint32_t tick);
 
 os_handle os_port_open(int port_number);         // exclusive, 115200 8N1, no flow control; 0 on failure
 void      os_port_close(os_handle port);
-void      os_set_dtr(os_handle port, bool on);
-void      os_set_rts(os_handle port, bool on);
-void      os_set_break(os_handle port, bool on);
-bool      os_dsr_on(os_handle port);             // a failed query reads as DSR off
+// The line calls return false when the OS reports that the call failed.
+bool      os_set_dtr(os_handle port, bool on);
+bool      os_set_rts(os_handle port, bool on);
+bool      os_set_break(os_handle port, bool on);
+bool      os_read_dsr(os_handle port, bool& on);
+// The last OS call that failed and the OS's reason, "ioctl TIOCMBIS: Input/output error";
+// empty while none has.
+const char* os_failure();
+
+// Ctrl-C and its kin set a flag instead of ending the process; os_interrupted reads it.
+void      os_catch_interrupts();
+bool      os_interrupted();
 
 void      os_console_unbuffered();               // stdout unbuffered when it is a console
 

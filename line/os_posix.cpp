@@ -1,6 +1,9 @@
 // The platform seam on Linux and other POSIX systems: termios port, modem-line ioctls, CLOCK_MONOTONIC.
 #include "line/os.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -16,6 +19,18 @@
 #endif
 
 static int fd_of(os_handle port) { return static_cast<int>(port - 1); }
+
+static char failure_text[160];
+static volatile std::sig_atomic_t interrupt_seen = 0;
+
+// Keeps the call's name and errno's words for os_failure; returns false for the caller.
+static bool failed(const char* call)
+{
+    std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, std::strerror(errno));
+    return false;
+}
+
+const char* os_failure() { return failure_text; }
 
 static timespec monotonic_now()
 {
@@ -35,12 +50,35 @@ std::uint32_t os_counter()
     return static_cast<std::uint32_t>(ticks);
 }
 
-std::uint32_t os_ticks_ms()
+static std::uint64_t monotonic_ns()
 {
     timespec now = monotonic_now();
-    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u
-                     + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::uint32_t os_ticks_ms()
+{
+    return static_cast<std::uint32_t>(monotonic_ns() / 1000000u);
+}
+
+// The sleep ends this long before the tick it aims at, which covers the kernel's wake-up
+// latency; the caller polls the rest.
+constexpr std::uint64_t sleep_margin_ns = 300000;
+
+void os_sleep_until_ms(std::uint32_t tick)
+{
+    std::uint64_t now = monotonic_ns();
+    std::uint64_t now_ms = now / 1000000u;
+    std::uint32_t ahead = tick - static_cast<std::uint32_t>(now_ms);
+    if (ahead == 0 || ahead > 0x80000000u)
+        return;
+    std::uint64_t wake = (now_ms + ahead) * 1000000u - sleep_margin_ns;
+    if (wake <= now)
+        return;
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(wake / 1000000000u);
+    until.tv_nsec = static_cast<long>(wake % 1000000000u);
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
 static const char* port_path(int port_number)
@@ -102,27 +140,47 @@ void os_port_close(os_handle port)
     close(fd_of(port));
 }
 
-static void set_modem_line(os_handle port, int line, bool on)
+static bool set_modem_line(os_handle port, int line, bool on)
 {
-    ioctl(fd_of(port), on ? TIOCMBIS : TIOCMBIC, &line);
+    if (ioctl(fd_of(port), on ? TIOCMBIS : TIOCMBIC, &line) == -1)
+        return failed(on ? "ioctl TIOCMBIS" : "ioctl TIOCMBIC");
+    return true;
 }
 
-void os_set_dtr(os_handle port, bool on) { set_modem_line(port, TIOCM_DTR, on); }
+bool os_set_dtr(os_handle port, bool on) { return set_modem_line(port, TIOCM_DTR, on); }
 
-void os_set_rts(os_handle port, bool on) { set_modem_line(port, TIOCM_RTS, on); }
+bool os_set_rts(os_handle port, bool on) { return set_modem_line(port, TIOCM_RTS, on); }
 
-void os_set_break(os_handle port, bool on)
+bool os_set_break(os_handle port, bool on)
 {
-    ioctl(fd_of(port), on ? TIOCSBRK : TIOCCBRK);
+    if (ioctl(fd_of(port), on ? TIOCSBRK : TIOCCBRK) == -1)
+        return failed(on ? "ioctl TIOCSBRK" : "ioctl TIOCCBRK");
+    return true;
 }
 
-bool os_dsr_on(os_handle port)
+bool os_read_dsr(os_handle port, bool& on)
 {
     int lines = 0;
-    if (ioctl(fd_of(port), TIOCMGET, &lines) != 0)
-        return false;
-    return (lines & TIOCM_DSR) != 0;
+    if (ioctl(fd_of(port), TIOCMGET, &lines) == -1)
+        return failed("ioctl TIOCMGET");
+    on = (lines & TIOCM_DSR) != 0;
+    return true;
 }
+
+// The handler only raises a flag; the line driver looks at it between bits and in its waits.
+static void note_interrupt(int) { interrupt_seen = 1; }
+
+void os_catch_interrupts()
+{
+    struct sigaction action {};
+    action.sa_handler = note_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+bool os_interrupted() { return interrupt_seen != 0; }
 
 void os_console_unbuffered()
 {

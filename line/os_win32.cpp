@@ -2,10 +2,37 @@
 #define WIN32_LEAN_AND_MEAN
 #include "line/os.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <io.h>
 #include <windows.h>
+#include <mmsystem.h>
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 static HANDLE handle_of(os_handle port) { return reinterpret_cast<HANDLE>(port); }
+
+static char failure_text[256];
+static volatile LONG interrupt_seen = 0;
+
+// Keeps the call's name and the system's words for GetLastError for os_failure.
+static bool failed(const char* call)
+{
+    DWORD error = GetLastError();
+    int length = std::snprintf(failure_text, sizeof failure_text, "%s: ", call);
+    DWORD written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                   failure_text + length, static_cast<DWORD>(sizeof failure_text) - length, nullptr);
+    if (written == 0)
+        std::snprintf(failure_text + length, sizeof failure_text - length, "error %lu", static_cast<unsigned long>(error));
+    // The system's text ends in a line break.
+    for (char* end = failure_text + std::strlen(failure_text); end > failure_text && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ');)
+        *--end = '\0';
+    return false;
+}
+
+const char* os_failure() { return failure_text; }
 
 std::uint64_t os_counter_frequency()
 {
@@ -15,11 +42,16 @@ std::uint64_t os_counter_frequency()
     return static_cast<std::uint64_t>(frequency.QuadPart);
 }
 
-std::uint32_t os_counter()
+static std::int64_t counter_now()
 {
     LARGE_INTEGER count;
     QueryPerformanceCounter(&count);
-    return static_cast<std::uint32_t>(count.QuadPart);
+    return count.QuadPart;
+}
+
+std::uint32_t os_counter()
+{
+    return static_cast<std::uint32_t>(counter_now());
 }
 
 // Not GetTickCount: it moves in 10-16 ms steps, so a wait that starts just before a step
@@ -30,11 +62,63 @@ std::uint32_t os_ticks_ms()
     std::uint64_t frequency = os_counter_frequency();
     if (frequency == 0)
         return GetTickCount();
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    std::uint64_t ticks = static_cast<std::uint64_t>(count.QuadPart);
+    std::uint64_t ticks = static_cast<std::uint64_t>(counter_now());
     std::uint64_t ms = ticks / frequency * 1000u + ticks % frequency * 1000u / frequency;
     return static_cast<std::uint32_t>(ms);
+}
+
+// The sleep ends this long before the tick it aims at; the caller polls the rest.
+constexpr std::int64_t sleep_margin_100ns = 5000;
+
+static HANDLE sleep_timer;
+static bool   sleep_timer_tried, coarse_period_set;
+
+static void end_coarse_period() { timeEndPeriod(1); }
+
+// A high-resolution waitable timer where the system has one (Windows 10 1803 on), else
+// Sleep with the system's timer period raised to 1 ms for as long as the program runs.
+static void sleep_100ns(std::int64_t duration)
+{
+    if (!sleep_timer_tried) {
+        sleep_timer_tried = true;
+        sleep_timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    }
+    if (sleep_timer != nullptr) {
+        LARGE_INTEGER due;
+        due.QuadPart = -duration;
+        if (SetWaitableTimer(sleep_timer, &due, 0, nullptr, nullptr, FALSE)) {
+            WaitForSingleObject(sleep_timer, INFINITE);
+            return;
+        }
+    }
+    if (!coarse_period_set) {
+        coarse_period_set = true;
+        timeBeginPeriod(1);
+        std::atexit(end_coarse_period);
+    }
+    // Sleep may overrun by up to a period: it is given whole milliseconds less one.
+    DWORD ms = static_cast<DWORD>(duration / 10000);
+    if (ms > 1)
+        Sleep(ms - 1);
+}
+
+void os_sleep_until_ms(std::uint32_t tick)
+{
+    std::uint64_t frequency = os_counter_frequency();
+    if (frequency == 0)
+        return;
+    std::uint64_t ticks = static_cast<std::uint64_t>(counter_now());
+    std::uint64_t now_ms = ticks / frequency * 1000u + ticks % frequency * 1000u / frequency;
+    std::uint32_t ahead = tick - static_cast<std::uint32_t>(now_ms);
+    if (ahead == 0 || ahead > 0x80000000u)
+        return;
+    // From now to the start of millisecond TICK, in 100 ns units: PAST is how far now lies
+    // into millisecond now_ms, in units of 1 / (1000 * frequency) seconds.
+    std::uint64_t past = ticks % frequency * 1000u % frequency;
+    std::int64_t  left = static_cast<std::int64_t>(ahead) * 10000
+                       - static_cast<std::int64_t>(past * 10000u / frequency);
+    if (left > sleep_margin_100ns)
+        sleep_100ns(left - sleep_margin_100ns);
 }
 
 // 115200 8N1, no flow control, DTR ours alone; every other field stays as the port had it,
@@ -76,25 +160,53 @@ void os_port_close(os_handle port)
     CloseHandle(handle_of(port));
 }
 
-void os_set_dtr(os_handle port, bool on) { EscapeCommFunction(handle_of(port), on ? SETDTR : CLRDTR); }
-
-void os_set_rts(os_handle port, bool on) { EscapeCommFunction(handle_of(port), on ? SETRTS : CLRRTS); }
-
-void os_set_break(os_handle port, bool on)
+bool os_set_dtr(os_handle port, bool on)
 {
-    if (on)
-        SetCommBreak(handle_of(port));
-    else
-        ClearCommBreak(handle_of(port));
+    if (!EscapeCommFunction(handle_of(port), on ? SETDTR : CLRDTR))
+        return failed(on ? "EscapeCommFunction SETDTR" : "EscapeCommFunction CLRDTR");
+    return true;
 }
 
-bool os_dsr_on(os_handle port)
+bool os_set_rts(os_handle port, bool on)
+{
+    if (!EscapeCommFunction(handle_of(port), on ? SETRTS : CLRRTS))
+        return failed(on ? "EscapeCommFunction SETRTS" : "EscapeCommFunction CLRRTS");
+    return true;
+}
+
+bool os_set_break(os_handle port, bool on)
+{
+    if (on ? !SetCommBreak(handle_of(port)) : !ClearCommBreak(handle_of(port)))
+        return failed(on ? "SetCommBreak" : "ClearCommBreak");
+    return true;
+}
+
+bool os_read_dsr(os_handle port, bool& on)
 {
     DWORD lines = 0;
     if (!GetCommModemStatus(handle_of(port), &lines))
-        return false;
-    return (lines & MS_DSR_ON) != 0;
+        return failed("GetCommModemStatus");
+    on = (lines & MS_DSR_ON) != 0;
+    return true;
 }
+
+// The console runs this on a thread of its own: it only raises the flag. For a closing
+// console window, logoff or shutdown the process ends when the handler returns, so the
+// handler waits there while the run closes the port and the process exits.
+static BOOL WINAPI note_interrupt(DWORD event)
+{
+    InterlockedExchange(&interrupt_seen, 1);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
+}
+
+void os_catch_interrupts()
+{
+    SetConsoleCtrlHandler(note_interrupt, TRUE);
+}
+
+bool os_interrupted() { return InterlockedCompareExchange(&interrupt_seen, 0, 0) != 0; }
 
 void os_console_unbuffered()
 {

@@ -1,9 +1,11 @@
 // The simulated platform: the seam's services over the virtual chip and a virtual clock.
 #include "sim/os_sim.h"
+#include <cstdio>
 #include "line/os.h"
 #include "sim/chip.h"
 
 sim_platform sim;
+static char failure_text[80];
 
 constexpr os_handle sim_port_handle = 1;
 
@@ -14,6 +16,8 @@ void sim_reset()
     sim.counter_read_ns = 100;
     sim.ticks_read_ns = 10000;
     sim.line_call_ns = 0;
+    sim.sleep_margin_ns = 300000;
+    failure_text[0] = '\0';
     sim.port_present[1] = sim.port_present[2] = true;
     sim.trace_enabled = true;
 }
@@ -69,6 +73,33 @@ std::uint32_t os_ticks_ms()
     return static_cast<std::uint32_t>(sim.ticks_base + sim.now_ns / 1000000);
 }
 
+void os_sleep_until_ms(std::uint32_t tick)
+{
+    std::uint64_t now_ms = sim.now_ns / 1000000;
+    std::uint32_t ahead = tick - static_cast<std::uint32_t>(sim.ticks_base + now_ms);
+    if (ahead == 0 || ahead > 0x80000000u)
+        return;
+    std::uint64_t wake = (now_ms + ahead) * 1000000 - sim.sleep_margin_ns;
+    if (wake <= sim.now_ns)
+        return;
+    ++sim.sleeps;
+    sim.slept_ns += wake - sim.now_ns;
+    advance(wake - sim.now_ns);
+}
+
+// A port whose calls fail from some call on: the call changes nothing and says why.
+static bool modem_call_fails(const char* call)
+{
+    ++sim.modem_calls;
+    if (sim.fail_from_modem_call == 0 || sim.modem_calls < sim.fail_from_modem_call)
+        return false;
+    ++sim.failed_modem_calls;
+    std::snprintf(failure_text, sizeof failure_text, "%s: Input/output error", call);
+    return true;
+}
+
+const char* os_failure() { return failure_text; }
+
 os_handle os_port_open(int port_number)
 {
     if (port_number < 1 || port_number > 2)
@@ -84,34 +115,49 @@ void os_port_close(os_handle)
     record(sim_close, true);
 }
 
-void os_set_dtr(os_handle, bool on)
+bool os_set_dtr(os_handle, bool on)
 {
+    if (modem_call_fails(on ? "set DTR" : "clear DTR"))
+        return false;
     record(sim_dtr, on);
     chip_line_mosi(!on, sim.now_ns);
+    return true;
 }
 
-void os_set_rts(os_handle, bool on)
+bool os_set_rts(os_handle, bool on)
 {
+    if (modem_call_fails(on ? "set RTS" : "clear RTS"))
+        return false;
     record(sim_rts, on);
     chip_line_reset(on, sim.now_ns);
+    return true;
 }
 
-void os_set_break(os_handle, bool on)
+bool os_set_break(os_handle, bool on)
 {
+    if (modem_call_fails(on ? "break on" : "break off"))
+        return false;
     record(sim_break, on);
     chip_line_sck(on, sim.now_ns);
+    return true;
 }
 
-bool os_dsr_on(os_handle)
+bool os_read_dsr(os_handle, bool& on)
 {
-    bool on = !chip_line_miso();
+    if (modem_call_fails("read DSR"))
+        return false;
+    on = !chip_line_miso();
     if (!sim.scripted_dsr.empty()) {
         on = sim.scripted_dsr.front();
         sim.scripted_dsr.pop_front();
     }
     record(sim_dsr, on);
-    return on;
+    return true;
 }
+
+void os_catch_interrupts() { sim.interrupts_caught = true; }
+
+bool os_interrupted() { return sim.interrupted; }
 
 void os_console_unbuffered()
 {

@@ -29,6 +29,14 @@ struct sim_platform {
     bool          port_busy[3];       // held by another program
     bool          trace_enabled;
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
+    long          modem_calls;            // line changes and DSR reads asked of the port
+    long          fail_from_modem_call;   // 0: never; else that call (from 1) and every later one fails
+    long          failed_modem_calls;
+    bool          interrupted;            // what os_interrupted reports
+    bool          interrupts_caught;      // os_catch_interrupts was called
+    std::uint64_t sleep_margin_ns;        // a sleep ends this long before the tick it aims at
+    long          sleeps;
+    std::uint64_t slept_ns;
     std::deque<std::uint32_t> scripted_counter;   // readings returned before the clock's own
     std::deque<std::uint32_t> scripted_ticks;
     std::deque<bool>          scripted_dsr;       // DSR states returned before the chip's own
