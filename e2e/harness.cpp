@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -225,7 +226,8 @@ port_state* create_state(const std::string& path, std::uint64_t capacity)
 struct guard_report {
     char          message[1024];
     std::int32_t  status[3];
-    std::uint64_t wall_ns[3];
+    std::uint64_t wall_ns[3], end_ns[3], cpu_ns[3];
+    std::uint64_t interrupt_ns;
 };
 
 void report(guard_report& r, const std::string& text)
@@ -406,18 +408,31 @@ bool exited(const process& p, int wait_ms)
     return poll(&ready, 1, wait_ms) > 0;
 }
 
-// The exit status, or -1 after a signal; a process past its time is killed (-2).
-int finish(process& p, int timeout_s, std::uint64_t& wall_ns)
+std::uint64_t time_ns(const timeval& t)
+{
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_usec) * 1000u;
+}
+
+// The exit status, or -1 after a signal; a process past its time is killed (-2). END_NS and
+// CPU_NS, when given, receive the time of the exit and the process's user + system time.
+int finish(process& p, int timeout_s, std::uint64_t& wall_ns, std::uint64_t* end_ns = nullptr,
+           std::uint64_t* cpu_ns = nullptr)
 {
     if (p.pid <= 0)
         return -3;
     bool in_time = exited(p, timeout_s * 1000);
-    wall_ns = monotonic_ns() - p.start_ns;
+    std::uint64_t now = monotonic_ns();
+    wall_ns = now - p.start_ns;
+    if (end_ns != nullptr)
+        *end_ns = now;
     if (!in_time)
         kill(p.pid, SIGKILL);
     int status = 0;
-    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage {};
+    while (wait4(p.pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    if (cpu_ns != nullptr)
+        *cpu_ns = time_ns(usage.ru_utime) + time_ns(usage.ru_stime);
     close(p.pidfd);
     if (!in_time)
         return -2;
@@ -499,6 +514,8 @@ void fill_program(program_result& program, const guard_report& r, int index, con
 {
     program.status = r.status[index];
     program.wall_s = static_cast<double>(r.wall_ns[index]) / 1e9;
+    program.cpu_s = static_cast<double>(r.cpu_ns[index]) / 1e9;
+    program.end_ns = r.end_ns[index];
     program.out = read_text(dir + "/" + stem + ".out");
     program.err = read_text(dir + "/" + stem + ".err");
 }
@@ -588,6 +605,8 @@ port_result run_on_port(const port_run& run)
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAKEPORT_STATE=" + state_path);
     env.push_back("FAKEPORT_RDEV=" + std::to_string(static_cast<unsigned long long>(pty.rdev)));
+    if (run.fail_from != 0)
+        env.push_back("FAKEPORT_FAIL_FROM=" + std::to_string(run.fail_from));
     std::vector<std::string> argv = program_argv(run);
     const std::string& dir = run.dir;
 
@@ -606,6 +625,13 @@ port_result run_on_port(const port_run& run)
                 report(g, std::string("cannot hold the port: ") + std::strerror(errno));
         }
         process first = spawn(argv, env, dir, dir + "/first.out", dir + "/first.err", run.ordinary_user);
+        if (run.interrupt_signal != 0) {
+            std::uint64_t deadline = monotonic_ns() + static_cast<std::uint64_t>(run.timeout_s) * 1000000000u;
+            while (state->chip.executed < run.interrupt_after_executed && !exited(first, 1) && monotonic_ns() < deadline) {
+            }
+            g.interrupt_ns = monotonic_ns();
+            kill(first.pid, run.interrupt_signal);
+        }
         if (run.second_while_held) {
             // The second run starts once the first has the chip in programming mode.
             std::uint64_t deadline = monotonic_ns() + static_cast<std::uint64_t>(run.timeout_s) * 1000000000u;
@@ -614,9 +640,9 @@ port_result run_on_port(const port_run& run)
             if (state->chip.programming_enables == 0)
                 report(g, "the first run never entered programming mode");
             process second = spawn(argv, env, dir, dir + "/second.out", dir + "/second.err", run.ordinary_user);
-            g.status[1] = finish(second, run.timeout_s, g.wall_ns[1]);
+            g.status[1] = finish(second, run.timeout_s, g.wall_ns[1], &g.end_ns[1], &g.cpu_ns[1]);
         }
-        g.status[0] = finish(first, run.timeout_s, g.wall_ns[0]);
+        g.status[0] = finish(first, run.timeout_s, g.wall_ns[0], &g.end_ns[0], &g.cpu_ns[0]);
         if (holder >= 0) {
             ioctl(holder, TIOCNXCL);
             close(holder);
@@ -625,6 +651,7 @@ port_result run_on_port(const port_run& run)
             stop_wine_server(run.which, env, dir, g);
     });
     result.failure = r->message;
+    result.interrupt_ns = r->interrupt_ns;
     fill_program(result.first, *r, 0, dir, "first");
     if (run.second_while_held)
         fill_program(result.second, *r, 1, dir, "second");
