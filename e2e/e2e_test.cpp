@@ -254,6 +254,30 @@ TEST_P(Port, NoChipIsNotSynchronization)
     expect_port_left_idle(result);
 }
 
+// isp2313-sim as each package ships it programs the example's HEX pair exactly as the Linux
+// isp2313-sim programs the raw images: the same output, the same chip in --dump.
+TEST_P(Port, TheSimToolProgramsTheHexExampleAsTheLinuxOneTheRawImages)
+{
+    std::string blink = examples_dir() + "/blink/";
+    for (const char* name : {"blink.hex", "blink.eep", "blink.flash.bin", "blink.eeprom.bin"})
+        write_file(dir + "/" + name, read_file(blink + name));
+    port_run reference = prepared({"--dump", "1", "blink.flash.bin", "blink.eeprom.bin"});
+    reference.which = target::linux_binary;
+    reference.sim_tool = true;
+    port_result raw = run_on_port(reference);
+    ASSERT_EQ(raw.first.status, 0) << explain(raw, raw.first);
+
+    port_run run = prepared({"--dump", "1", "blink.hex", "blink.eep"});
+    run.sim_tool = true;
+    port_result hex = run_on_port(run);
+    EXPECT_EQ(hex.failure, "");
+    EXPECT_EQ(hex.first.status, 0) << explain(hex, hex.first);
+    EXPECT_TRUE(same_text(hex.first.out, as_written(GetParam(), raw.first.out)));
+    EXPECT_TRUE(same_text(hex.first.out, as_written(GetParam(), expected_full_run(part_attiny2313, 174, 2, true))));
+    EXPECT_TRUE(same_text(hex.first.err, as_written(GetParam(), raw.first.err)));
+    EXPECT_NE(raw.first.err.find("\nlock-bits fc\n"), std::string::npos) << raw.first.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
 
