@@ -48,9 +48,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- isp2313 drives a PC serial port's lines as the chip's serial programming bus (break on
- TXD = SCK, DTR = MOSI, DSR = MISO, RTS = RESET), with no microcontroller in the adapter.
- It reads raw binary and Intel HEX images. isp2313-sim runs the same program on a
- virtual chip, without a port or hardware.")
+# The long description, below the summary line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "isp2313 drives a PC serial port's lines as the chip's serial programming
+bus (break on TXD = SCK, DTR = MOSI, DSR = MISO, RTS = RESET), with no
+microcontroller in the adapter. It reads raw binary and Intel HEX images.
+isp2313-sim runs the same program on a virtual chip, without a port.")
 include(CPack)
