@@ -597,7 +597,8 @@ port_result run_on_port(const port_run& run)
     std::string preload = E2E_FAKEPORT64;
     if (run.which == target::wine32)
         preload += std::string(" ") + E2E_FAKEPORT32;
-    env.push_back("LD_PRELOAD=" + preload);
+    if (!run.sim_tool)
+        env.push_back("LD_PRELOAD=" + preload);
     // A sanitized build's runtime would refuse to start behind the preload.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAKEPORT_STATE=" + state_path);

@@ -42,9 +42,10 @@ for exe in isp2313 isp2313-sim; do
 done
 (cd build-win && cpack)
 zip=$(ls build-win/isp2313-*-win32.zip)
-cmake -E tar tf "$zip"
+listing=$(cmake -E tar tf "$zip")
+echo "$listing"
 for member in isp2313.exe isp2313-sim.exe README.txt examples/blink.hex examples/blink.eep; do
-    cmake -E tar tf "$zip" | grep -q "/$member\$" || { echo "test.sh: $zip lacks $member" >&2; exit 1; }
+    grep -q "/$member\$" <<<"$listing" || { echo "test.sh: $zip lacks $member" >&2; exit 1; }
 done
 [ "$(grep -c $'\r$' build-win/README.txt)" = "$(wc -l < build-win/README.txt)" ] ||
     { echo "test.sh: README.txt in the zip has lines without CR LF" >&2; exit 1; }

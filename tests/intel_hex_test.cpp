@@ -54,7 +54,6 @@ const hex_case hex_cases[] = {
     {"GapsAreErasedBytes", flash, record(0, 4, {0xAA, 0xBB}) + record(0, 0, {0x01}) + end_record,
      {0x01, 0xFF, 0xFF, 0xFF, 0xAA, 0xBB}, 0, ""},
     {"FlashRoundedToAWord", flash, record(0, 0, {0x01, 0x02, 0x03}) + end_record, {0x01, 0x02, 0x03, 0xFF}, 0, ""},
-    {"EepromOddLengthKept", eeprom, record(0, 0, {0xFA, 0x00, 0x07}) + end_record, {0xFA, 0x00, 0x07}, 0, ""},
     {"OnlyTheEndRecord", flash, end_record, {}, 0, ""},
     {"LowerCaseCrLfAndBlankLines", eeprom, ":02000000fa0004\r\n\r\n:00000001ff\r\n\n", {0xFA, 0x00}, 0, ""},
     {"ZeroBasesAndStartAddresses", flash,
@@ -91,7 +90,6 @@ const hex_case hex_cases[] = {
     {"ConflictingData", flash, record(0, 2, {1, 2}) + record(0, 0, {9, 9, 9, 9}) + end_record, {}, 2,
      "address 0x0002 is given 0x09 here and 0x01 by an earlier record"},
     {"ExtendedAddressOfOneByte", flash, record(4, 0, {0}) + end_record, {}, 1, "with 1 data bytes, not 2"},
-    {"StartAddressOfTwoBytes", flash, record(5, 0, {0, 0}) + end_record, {}, 1, "with 2 data bytes, not 4"},
     {"LineLongerThanAnyRecord", flash, ":" + std::string(hex_line_limit, '0') + "\n" + end_record, {}, 1,
      "longer than the longest record (521 characters)"},
 };
