@@ -5,6 +5,8 @@
 #include "run/images.h"
 #include "run/intel_hex.h"
 
+static_assert(2 * flash_image_words <= hex_memory_limit, "a HEX file can fill the whole flash image");
+
 std::uint16_t flash_image[flash_image_words];
 std::int32_t  flash_file_size = 0;
 std::uint8_t  eeprom_image[eeprom_image_bytes];
