@@ -308,6 +308,36 @@ TEST_P(Port, SignalsMidRunCloseThePortAndSayInterrupted)
     }
 }
 
+// isp2313-sim as each package ships it programs the example's HEX pair exactly as the Linux
+// isp2313-sim programs the raw images: the same output, the same chip in --dump and in the
+// state file, which a second run loads and replaces.
+TEST_P(Port, TheSimToolProgramsTheHexExampleAsTheLinuxOneTheRawImages)
+{
+    std::string blink = examples_dir() + "/blink/";
+    for (const char* name : {"blink.hex", "blink.eep", "blink.flash.bin", "blink.eeprom.bin"})
+        write_file(dir + "/" + name, read_file(blink + name));
+    port_run reference = prepared({"--dump", "--state", "raw.state", "1", "blink.flash.bin", "blink.eeprom.bin"});
+    reference.which = target::linux_binary;
+    reference.sim_tool = true;
+    port_result raw = run_on_port(reference);
+    ASSERT_EQ(raw.first.status, 0) << explain(raw, raw.first);
+    ASSERT_NE(raw.first.err.find("\nlock-bits fc\n"), std::string::npos) << raw.first.err;
+
+    port_run run = prepared({"--dump", "--state", "hex.state", "1", "blink.hex", "blink.eep"});
+    run.sim_tool = true;
+    for (int pass = 1; pass <= 2; ++pass) {
+        port_result hex = run_on_port(run);
+        EXPECT_EQ(hex.failure, "");
+        EXPECT_EQ(hex.first.status, 0) << "run " << pass << "\n" << explain(hex, hex.first);
+        EXPECT_TRUE(same_text(hex.first.out, as_written(GetParam(), raw.first.out))) << "run " << pass;
+        // Under emulation wine's own processes may write to standard error around the dump.
+        EXPECT_NE(hex.first.err.find(as_written(GetParam(), raw.first.err)), std::string::npos)
+            << "run " << pass << "\n" << hex.first.err;
+        EXPECT_EQ(read_file(dir + "/hex.state"), read_file(dir + "/raw.state")) << "run " << pass;
+    }
+    EXPECT_TRUE(same_text(raw.first.out, expected_full_run(part_attiny2313, 174, 2, true)));
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
 

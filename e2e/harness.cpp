@@ -47,9 +47,13 @@ static std::uint64_t monotonic_ns()
 
 // ---- files -------------------------------------------------------------------------------
 
+// Inside the build tree, not the temporary directory: a failed case's files stay beside
+// the build that made them, and a passed case leaves nothing.
 std::string make_scratch_dir(const std::string& tag)
 {
-    std::string pattern = "/tmp/isp2313-e2e-" + tag + "-XXXXXX";
+    std::string runs = std::string(E2E_WORK_DIR) + "/runs";
+    mkdir(runs.c_str(), 0700);
+    std::string pattern = runs + "/" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr)
@@ -272,6 +276,11 @@ std::string shadow_serial_devices(const pty_port& pty, const std::string& harmle
         if (mount(harmless.c_str(), device.c_str(), nullptr, MS_BIND, nullptr) != 0)
             return "binding a file over " + device + ": " + std::strerror(errno);
     }
+    // The wine server keeps its socket under /tmp: a private /tmp takes it, and the files,
+    // with the namespace. A build tree under /tmp would be hidden by it, so it keeps /tmp.
+    if (std::strncmp(E2E_WORK_DIR, "/tmp/", 5) != 0
+        && mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=64m") != 0)
+        return std::string("a private /tmp: ") + std::strerror(errno);
     struct stat info {};
     if (stat(port1.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) || info.st_rdev != pty.rdev)
         return port1 + " is not the pty after the bind";
@@ -445,11 +454,13 @@ std::vector<std::string> inherited_environment()
     for (char** var = environ; *var != nullptr; ++var) {
         std::string entry = *var;
         if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("FAKEPORT_", 0) == 0 || entry.rfind("WINE", 0) == 0
-            || entry.rfind("ASAN_OPTIONS=", 0) == 0
+            || entry.rfind("ASAN_OPTIONS=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0
             || entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0)
             continue;
         env.push_back(entry);
     }
+    // The guard's private /tmp, where wine's temporary files go with the namespace.
+    env.push_back("TMPDIR=/tmp");
     return env;
 }
 
@@ -476,10 +487,13 @@ std::vector<std::string> program_argv(const port_run& run)
 {
     std::vector<std::string> argv;
     if (run.which == target::linux_binary) {
-        argv.push_back(E2E_LINUX_BINARY);
+        argv.push_back(run.sim_tool ? E2E_LINUX_SIM : E2E_LINUX_BINARY);
     } else {
         argv.push_back(wine_loader(run.which));
-        argv.push_back(run.which == target::wine32 ? E2E_EXE32 : E2E_EXE64);
+        if (run.which == target::wine32)
+            argv.push_back(run.sim_tool ? E2E_SIM_EXE32 : E2E_EXE32);
+        else
+            argv.push_back(run.sim_tool ? E2E_SIM_EXE64 : E2E_EXE64);
     }
     argv.insert(argv.end(), run.operands.begin(), run.operands.end());
     return argv;
@@ -600,7 +614,8 @@ port_result run_on_port(const port_run& run)
     std::string preload = E2E_FAKEPORT64;
     if (run.which == target::wine32)
         preload += std::string(" ") + E2E_FAKEPORT32;
-    env.push_back("LD_PRELOAD=" + preload);
+    if (!run.sim_tool)
+        env.push_back("LD_PRELOAD=" + preload);
     // A sanitized build's runtime would refuse to start behind the preload.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAKEPORT_STATE=" + state_path);

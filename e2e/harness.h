@@ -22,6 +22,7 @@ struct port_run {
     bool                     second_while_held = false;  // start a second run once the first holds the port
     bool                     held_by_other = false;      // another process holds port 1 as isp2313 does
     bool                     ordinary_user = false;      // run without CAP_SYS_ADMIN, as a user would
+    bool                     sim_tool = false;           // run isp2313-sim (its own virtual chip) instead
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
     int                      interrupt_signal = 0;       // sent to the program once the chip has
