@@ -59,6 +59,7 @@ run_result run_program(const std::vector<std::string>& operands)
     argv.push_back(nullptr);
     run_result result{};
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     try {
         result.status = run(static_cast<int>(args.size()), argv.data());
     } catch (const sim_stopped&) {
@@ -66,6 +67,7 @@ run_result run_program(const std::vector<std::string>& operands)
     }
     std::fflush(stdout);
     result.out = testing::internal::GetCapturedStdout();
+    result.err = testing::internal::GetCapturedStderr();
     return result;
 }
 

@@ -17,6 +17,7 @@ struct frame_record {
 struct run_result {
     int         status;
     std::string out;
+    std::string err;
 };
 
 // Program, platform and chip back to their start: chip_new(part), sim_reset(), the
@@ -24,7 +25,7 @@ struct run_result {
 void fresh_bench(chip_part part = part_attiny2313);
 void reset_program_state();
 
-// Runs the program with these operands (the program name is added) and captures stdout.
+// Runs the program with these operands (the program name is added) and captures stdout and stderr.
 run_result run_program(const std::vector<std::string>& operands);
 
 extern std::vector<frame_record> frames;

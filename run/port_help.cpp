@@ -1,0 +1,73 @@
+// Help for people on standard error; standard output keeps the program's own one-line messages.
+#include "run/port_help.h"
+#include <cstdio>
+#include "line/os.h"
+
+static int  devices_listed;
+static char last_device[256];
+
+static void list_device(const char* name, const char* leads_to)
+{
+    if (leads_to[0] != '\0')
+        std::fprintf(stderr, "    %s -> %s\n", name, leads_to);
+    else
+        std::fprintf(stderr, "    %s\n", name);
+    ++devices_listed;
+    std::snprintf(last_device, sizeof last_device, "%s", name);
+}
+
+// The last one listed is the example: the adapters and their stable by-id links come last.
+static void list_serial_devices(int port_number, bool missing)
+{
+    devices_listed = 0;
+    last_device[0] = '\0';
+    std::fprintf(stderr, "%sThe serial devices on this system:\n", missing ? "There is no such device. " : "");
+    os_list_serial_devices(list_device);
+    if (devices_listed == 0)
+        std::fprintf(stderr, "    none: is the adapter plugged in?\n"
+                             "Once it is, name its device in ISP2313_PORT%d to use it as port %d.\n", port_number, port_number);
+    else
+        std::fprintf(stderr, "To use one of them as port %d, name it in ISP2313_PORT%d, e.g. ISP2313_PORT%d=%s\n",
+                     port_number, port_number, port_number, last_device);
+}
+
+void explain_port_failure(int port_number)
+{
+    std::fflush(stdout);
+    const char* device = os_port_name(port_number);
+    if (device == nullptr)
+        return;
+    if (os_failure()[0] == '\0') {
+        std::fprintf(stderr, "isp2313: port %d is %s; it was not opened.\n", port_number, device);
+        return;
+    }
+    std::fprintf(stderr, "isp2313: port %d is %s: %s\n", port_number, device, os_failure());
+    switch (os_failure_reason()) {
+    case os_reason_denied: {
+        const char* group = os_device_group(device);
+        if (group[0] != '\0')
+            std::fprintf(stderr, "Only members of group %s may open it: add your user to the group"
+                                 " (sudo usermod -aG %s $USER), then log out and in again.\n", group, group);
+        else
+            std::fprintf(stderr, "This user may not open it: ask for read and write access to %s.\n", device);
+        break;
+    }
+    case os_reason_busy:
+        std::fprintf(stderr, "Another program has it open (a terminal, a modem manager, another isp2313):"
+                             " close that program and try again.\n");
+        break;
+    case os_reason_missing:
+        list_serial_devices(port_number, true);
+        break;
+    case os_reason_other:
+        list_serial_devices(port_number, false);
+        break;
+    }
+}
+
+void suggest_probe(int port_number)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "isp2313: no chip answered; isp2313-probe %d tells what works on the port and what comes back"
+                         " from the chip.\n", port_number);
+}
