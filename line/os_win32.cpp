@@ -21,7 +21,7 @@ static bool      dtr_given, dtr_on;     // the level this port's DTR was last gi
 static volatile LONG interrupt_seen = 0;
 
 // A COM port that another program holds answers ERROR_ACCESS_DENIED: the system lets anyone
-// open a free one.
+// open a free one. wine answers a device that Linux calls busy with ERROR_LOCK_VIOLATION.
 static os_reason reason_of(DWORD error)
 {
     switch (error) {
@@ -33,6 +33,7 @@ static os_reason reason_of(DWORD error)
         return os_reason_missing;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
     case ERROR_BUSY:
         return os_reason_busy;
     default:
