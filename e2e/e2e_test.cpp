@@ -199,7 +199,7 @@ TEST_P(Port, ADeviceNamedInTheEnvironmentIsTheOneOpened)
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
     EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), expected_full_run(part_attiny2313, 2, 0, false))));
-    EXPECT_EQ(result.first.err, "");
+    EXPECT_EQ(result.first.err.find("isp2313:"), std::string::npos) << "no help was needed";
     EXPECT_EQ(result.chip.flash[0], 0x3412);
     expect_port_left_idle(result);
 }
@@ -358,6 +358,7 @@ protected:
 
 // Standard output stays the one line it always was; standard error says which device, the
 // system's reason and the remedy. Windows reports a held port and a forbidden one alike.
+// (Under emulation standard error also holds the loader's and qemu's own complaints.)
 TEST_P(PortRefused, IsNotFoundAndExplainedOnStandardError)
 {
     refusal why = std::get<1>(GetParam());
@@ -399,7 +400,7 @@ TEST_P(PortRefused, IsNotFoundAndExplainedOnStandardError)
     EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
     EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM" + run.operands[0] + " Not Found\n")));
     std::string first_line = "isp2313: port " + run.operands[0] + " is " + device + ": " + reason;
-    EXPECT_EQ(result.first.err.rfind(first_line, 0), 0u) << first_line << "\n" << result.first.err;
+    EXPECT_NE(result.first.err.find(first_line), std::string::npos) << first_line << "\n" << result.first.err;
     EXPECT_NE(result.first.err.find(remedy), std::string::npos) << remedy << "\n" << result.first.err;
     if (on_linux && (why == refusal::missing || why == refusal::not_a_port)) {
         EXPECT_NE(result.first.err.find("\n    " E2E_PORT1 "\n"), std::string::npos) << "the pty is port 1's device";
