@@ -35,12 +35,8 @@ void explain_port_failure(int port_number)
 {
     std::fflush(stdout);
     const char* device = os_port_name(port_number);
-    if (device == nullptr)
+    if (device == nullptr || os_failure()[0] == '\0')
         return;
-    if (os_failure()[0] == '\0') {
-        std::fprintf(stderr, "isp2313: port %d is %s; it was not opened.\n", port_number, device);
-        return;
-    }
     std::fprintf(stderr, "isp2313: port %d is %s: %s\n", port_number, device, os_failure());
     switch (os_failure_reason()) {
     case os_reason_denied: {

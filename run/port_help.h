@@ -2,7 +2,8 @@
 #pragma once
 
 // Port PORT_NUMBER failed to open or to take its first line settings, for the reason that
-// os_failure() holds: the device tried, that reason, and what to do about it.
+// os_failure() holds: the device tried, that reason, and what to do about it. Nothing when
+// no OS call failed (a system without a counter never tries the port).
 void explain_port_failure(int port_number);
 
 // No chip answered Programming Enable on port PORT_NUMBER.
