@@ -131,6 +131,7 @@ struct port_failure_case {
     const char* name;
     int         port;
     bool        missing, busy, denied;
+    long        failing_call;   // 0, else the line call from which on every one fails
     const char* group;
     std::vector<std::pair<std::string, std::string>> devices;
     const char* err;
@@ -147,17 +148,18 @@ TEST_P(PortFailure, IsNotFoundWithItsDigitAndExplainedOnStandardError)
     sim.port_present[c.port] = !c.missing;
     sim.port_busy[c.port] = c.busy;
     sim.port_denied[c.port] = c.denied;
+    sim.fail_from_modem_call = c.failing_call;
     sim.device_group = c.group;
     sim.serial_devices = c.devices;
     run_result r = run_program({std::to_string(c.port), scratch_file("f.bin", {})});
     EXPECT_EQ(r.out, ">>> COM" + std::to_string(c.port) + " Not Found\n");
     EXPECT_EQ(r.status, 33);
-    EXPECT_TRUE(sim.trace.empty());
+    EXPECT_EQ(sim.trace.empty(), c.failing_call == 0);
     EXPECT_EQ(r.err, c.err);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
-    port_failure_case{"MissingListsTheDevicesAndSuggestsTheLast", 1, true, false, false, "",
+    port_failure_case{"MissingListsTheDevicesAndSuggestsTheLast", 1, true, false, false, 0, "",
         {{"/dev/ttyS0", ""}, {"/dev/ttyUSB1", ""}, {"/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "/dev/ttyUSB1"}},
         "isp2313: port 1 is /dev/ttyUSB0: open: No such file or directory\n"
         "There is no such device. The serial devices on this system:\n"
@@ -166,21 +168,26 @@ INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
         "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0 -> /dev/ttyUSB1\n"
         "To use one of them as port 1, name it in ISP2313_PORT1, e.g. "
         "ISP2313_PORT1=/dev/serial/by-id/usb-FTDI_FT232R-if00-port0\n"},
-    port_failure_case{"MissingWithNoDeviceAtAll", 2, true, false, false, "", {},
+    port_failure_case{"MissingWithNoDeviceAtAll", 2, true, false, false, 0, "", {},
         "isp2313: port 2 is COM2: open: No such file or directory\n"
         "There is no such device. The serial devices on this system:\n"
         "    none: is the adapter plugged in?\n"
         "Once it is, name its device in ISP2313_PORT2 to use it as port 2.\n"},
-    port_failure_case{"HeldByAnotherProgram", 2, false, true, false, "", {{"COM2", ""}},
+    port_failure_case{"HeldByAnotherProgram", 2, false, true, false, 0, "", {{"COM2", ""}},
         "isp2313: port 2 is COM2: open: Device or resource busy\n"
         "Another program has it open (a terminal, a modem manager, another isp2313): close that program and try again.\n"},
-    port_failure_case{"DeniedNamesTheGroup", 1, false, false, true, "dialout", {},
+    port_failure_case{"DeniedNamesTheGroup", 1, false, false, true, 0, "dialout", {},
         "isp2313: port 1 is /dev/ttyUSB0: open: Permission denied\n"
         "Only members of group dialout may open it: add your user to the group (sudo usermod -aG dialout $USER),"
         " then log out and in again.\n"},
-    port_failure_case{"DeniedWithoutAGroup", 1, false, false, true, "", {},
+    port_failure_case{"DeniedWithoutAGroup", 1, false, false, true, 0, "", {},
         "isp2313: port 1 is /dev/ttyUSB0: open: Permission denied\n"
-        "This user may not open it: ask for read and write access to /dev/ttyUSB0.\n"}),
+        "This user may not open it: ask for read and write access to /dev/ttyUSB0.\n"},
+    port_failure_case{"ALineCallFailsWhileItOpens", 1, false, false, false, 1, "", {{"/dev/ttyUSB0", ""}},
+        "isp2313: port 1 is /dev/ttyUSB0: clear RTS: Input/output error\n"
+        "The serial devices on this system:\n"
+        "    /dev/ttyUSB0\n"
+        "To use one of them as port 1, name it in ISP2313_PORT1, e.g. ISP2313_PORT1=/dev/ttyUSB0\n"}),
     [](const testing::TestParamInfo<port_failure_case>& param_info) { return std::string(param_info.param.name); });
 
 TEST(Synchronisation, NoChipEndsWithPortClosed)
