@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 // PTY_TEST_DIR is where ISP2313_PORT1 and ISP2313_PORT2 point, as port1 and port2.
 static const std::string test_dir = PTY_TEST_DIR;
@@ -187,20 +186,6 @@ TEST_F(PtyPort, PortThisUserMayNotOpenIsDeniedAndNamesItsGroup)
     EXPECT_EQ(status, 0);
     EXPECT_GT(got, 0);
     EXPECT_EQ(std::string(seen), "0 " + std::to_string(os_reason_denied) + " open: Permission denied dialout");
-}
-
-// On the machine's real /dev: only names are looked at, nothing is opened.
-TEST(SerialDevices, AreListedOnlyWhenTheyAreCharacterDevices)
-{
-    static std::vector<std::string> listed;
-    listed.clear();
-    os_list_serial_devices([](const char* name, const char*) { listed.push_back(name); });
-    for (const std::string& name : listed) {
-        struct stat info {};
-        EXPECT_EQ(stat(name.c_str(), &info), 0) << name;
-        EXPECT_TRUE(S_ISCHR(info.st_mode)) << name;
-        EXPECT_TRUE(name.rfind("/dev/tty", 0) == 0 || name.rfind("/dev/serial/by-id/", 0) == 0) << name;
-    }
 }
 
 struct ImageFile : ::testing::Test {
