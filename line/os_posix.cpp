@@ -42,8 +42,12 @@ static os_reason reason_of(int error)
 }
 
 // Keeps the call's name and errno's words for os_failure; returns false for the caller.
+// Only the first failure since the open is kept: the calls that try to release the lines
+// after it fail too, but it is the one that says why.
 static bool failed(const char* call)
 {
+    if (failure_text[0] != '\0')
+        return false;
     failure_reason = reason_of(errno);
     std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, std::strerror(errno));
     return false;
@@ -151,6 +155,7 @@ static bool is_terminal(int fd)
 // since no character is ever read or written.
 os_handle os_port_open(int port_number)
 {
+    failure_text[0] = '\0';
     const char* path = os_port_name(port_number);
     int fd = path != nullptr ? open(path, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
     if (fd < 0) {

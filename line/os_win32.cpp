@@ -42,8 +42,12 @@ static os_reason reason_of(DWORD error)
 }
 
 // Keeps the call's name and the system's words for GetLastError for os_failure.
+// Only the first failure since the open is kept: the calls that try to release the lines
+// after it fail too, but it is the one that says why.
 static bool failed(const char* call)
 {
+    if (failure_text[0] != '\0')
+        return false;
     DWORD error = GetLastError();
     failure_reason = reason_of(error);
     int length = std::snprintf(failure_text, sizeof failure_text, "%s: ", call);
@@ -178,6 +182,7 @@ static bool configure(HANDLE port)
 // bare name reaches only COM1 to COM9.
 os_handle os_port_open(int port_number)
 {
+    failure_text[0] = '\0';
     const char* name = os_port_name(port_number);
     char path[MAX_PATH];
     const char* prefix = name != nullptr && std::strncmp(name, "\\\\", 2) == 0 ? "" : "\\\\.\\";

@@ -94,8 +94,11 @@ void os_sleep_until_ms(std::uint32_t tick)
     advance(wake - sim.now_ns);
 }
 
+// The first failure since the open is the one kept, as on the real platforms.
 static void note_failure(const char* call, const char* words, os_reason reason)
 {
+    if (failure_text[0] != '\0')
+        return;
     std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, words);
     failure_reason = reason;
 }
@@ -123,6 +126,7 @@ const char* os_port_name(int port_number)
 
 os_handle os_port_open(int port_number)
 {
+    failure_text[0] = '\0';
     if (port_number < 1 || port_number > 2 || !sim.port_present[port_number])
         note_failure("open", "No such file or directory", os_reason_missing);
     else if (sim.port_denied[port_number])

@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
         "isp2313: port 1 is /dev/ttyUSB0: open: Permission denied\n"
         "This user may not open it: ask for read and write access to /dev/ttyUSB0.\n"},
     port_failure_case{"ALineCallFailsWhileItOpens", 1, false, false, false, 1, "", {{"/dev/ttyUSB0", ""}},
-        "isp2313: port 1 is /dev/ttyUSB0: clear RTS: Input/output error\n"
+        "isp2313: port 1 is /dev/ttyUSB0: set DTR: Input/output error\n"
         "The serial devices on this system:\n"
         "    /dev/ttyUSB0\n"
         "To use one of them as port 1, name it in ISP2313_PORT1, e.g. ISP2313_PORT1=/dev/ttyUSB0\n"}),
