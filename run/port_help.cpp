@@ -2,6 +2,7 @@
 #include "run/port_help.h"
 #include <cstdio>
 #include "line/os.h"
+#include "run/run.h"
 
 static int  devices_listed;
 static char last_device[256];
@@ -17,7 +18,7 @@ static void list_device(const char* name, const char* leads_to)
 }
 
 // The last one listed is the example: the adapters and their stable by-id links come last.
-static void list_serial_devices(int port_number, bool missing)
+static void list_serial_devices(int port, bool missing)
 {
     devices_listed = 0;
     last_device[0] = '\0';
@@ -25,19 +26,19 @@ static void list_serial_devices(int port_number, bool missing)
     os_list_serial_devices(list_device);
     if (devices_listed == 0)
         std::fprintf(stderr, "    none: is the adapter plugged in?\n"
-                             "Once it is, name its device in ISP2313_PORT%d to use it as port %d.\n", port_number, port_number);
+                             "Once it is, name its device in ISP2313_PORT%d to use it as port %d.\n", port, port);
     else
         std::fprintf(stderr, "To use one of them as port %d, name it in ISP2313_PORT%d, e.g. ISP2313_PORT%d=%s\n",
-                     port_number, port_number, port_number, last_device);
+                     port, port, port, last_device);
 }
 
-void explain_port_failure(int port_number)
+void explain_port_failure(int port)
 {
     std::fflush(stdout);
-    const char* device = os_port_name(port_number);
+    const char* device = os_port_name(port);
     if (device == nullptr || os_failure()[0] == '\0')
         return;
-    std::fprintf(stderr, "isp2313: port %d is %s: %s\n", port_number, device, os_failure());
+    std::fprintf(stderr, "%s: port %d is %s: %s\n", program_name, port, device, os_failure());
     switch (os_failure_reason()) {
     case os_reason_denied: {
         const char* group = os_device_group(device);
@@ -53,17 +54,17 @@ void explain_port_failure(int port_number)
                              " close that program and try again.\n");
         break;
     case os_reason_missing:
-        list_serial_devices(port_number, true);
+        list_serial_devices(port, true);
         break;
     case os_reason_other:
-        list_serial_devices(port_number, false);
+        list_serial_devices(port, false);
         break;
     }
 }
 
-void suggest_probe(int port_number)
+void suggest_probe(int port)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "isp2313: no chip answered; isp2313-probe %d tells what works on the port and what comes back"
-                         " from the chip.\n", port_number);
+                         " from the chip.\n", port);
 }

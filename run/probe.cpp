@@ -15,8 +15,8 @@
 // runs that again and holds these figures to it.
 const full_run_calls full_runs[full_run_count] = {
 //    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)
-    { "ATtiny2313",  141604,  19757,   19757,     17448,     6,   2876 },
-    { "AT90S2313",   139492,  19757,   19757,     16608,     6,   17664 },
+    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876 },
+    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664 },
 };
 
 constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
@@ -121,8 +121,11 @@ static void describe_fuse_low(std::uint8_t fuse, char* text, std::size_t size)
         source = "the internal 128 kHz oscillator";
     else if (select >= 0x8)
         source = crystals[(select >> 1) - 4];
-    std::snprintf(text, size, "%s, %s; clock output %s", source,
-                  (fuse & 0x80) == 0 ? "divided by 8" : "not divided", (fuse & 0x40) == 0 ? "on" : "off");
+    // The internal oscillators run at a known rate; a crystal's the fuse does not say.
+    static const char* const divided_rates[] = {"", " (500 kHz)", " (1 MHz)", " (16 kHz)"};
+    const char* rate = select >= 0x2 && select <= 0x6 && (select & 1) == 0 ? divided_rates[select >> 1] : "";
+    std::snprintf(text, size, "%s, %s%s; clock output %s", source, (fuse & 0x80) == 0 ? "divided by 8" : "not divided",
+                  (fuse & 0x80) == 0 ? rate : "", (fuse & 0x40) == 0 ? "on" : "off");
 }
 
 static const char* brown_out(std::uint8_t fuse)
@@ -276,6 +279,7 @@ static int stopped(int port)
 
 int probe(int argc, char** argv)
 {
+    program_name = "isp2313-probe";
     os_console_unbuffered();
     os_catch_interrupts();
     bool loopback = false, help = false;

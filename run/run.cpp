@@ -9,6 +9,7 @@
 #include "run/run.h"
 
 int  port_number     = 1;
+const char* program_name = "isp2313";
 bool erased_at_start = false;
 
 static int usage()
