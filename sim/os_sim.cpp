@@ -107,6 +107,7 @@ os_handle os_port_open(int port_number)
     if (!sim.port_present[port_number] || sim.port_busy[port_number])
         return os_no_handle;
     record(sim_open, true);
+    chip_lines(sim.rts_on, sim.break_on, !sim.dtr_on, sim.now_ns);
     return sim_port_handle;
 }
 
@@ -120,6 +121,7 @@ bool os_set_dtr(os_handle, bool on)
     if (modem_call_fails(on ? "set DTR" : "clear DTR"))
         return false;
     record(sim_dtr, on);
+    sim.dtr_on = on;
     chip_line_mosi(!on, sim.now_ns);
     return true;
 }
@@ -129,6 +131,7 @@ bool os_set_rts(os_handle, bool on)
     if (modem_call_fails(on ? "set RTS" : "clear RTS"))
         return false;
     record(sim_rts, on);
+    sim.rts_on = on;
     chip_line_reset(on, sim.now_ns);
     return true;
 }
@@ -138,6 +141,7 @@ bool os_set_break(os_handle, bool on)
     if (modem_call_fails(on ? "break on" : "break off"))
         return false;
     record(sim_break, on);
+    sim.break_on = on;
     chip_line_sck(on, sim.now_ns);
     return true;
 }

@@ -28,6 +28,7 @@ struct sim_platform {
     bool          port_present[3];    // index 1 and 2
     bool          port_busy[3];       // held by another program
     bool          trace_enabled;
+    bool          dtr_on, rts_on, break_on;   // the port's lines as last set; all clear at first
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
     long          modem_calls;            // line changes and DSR reads asked of the port
     long          fail_from_modem_call;   // 0: never; else that call (from 1) and every later one fails
