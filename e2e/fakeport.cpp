@@ -76,9 +76,9 @@ unsigned char fd_kind[fd_table_size];
 bool          configured, port_user;
 dev_t         port_rdev;
 port_state*   state;
-pid_t         own_pid;
+std::uint64_t own_key;         // 0 until this process first drives the lines
 
-void refresh_pid() { own_pid = getpid(); }
+void forget_key() { own_key = 0; }
 
 void configure()
 {
@@ -87,8 +87,7 @@ void configure()
     configured = true;
     const char* rdev = std::getenv("FAKEPORT_RDEV");
     port_rdev = rdev ? static_cast<dev_t>(std::strtoull(rdev, nullptr, 10)) : 0;
-    refresh_pid();
-    pthread_atfork(nullptr, nullptr, refresh_pid);
+    pthread_atfork(nullptr, nullptr, forget_key);
 }
 
 // A process that meets the port without a state file would drive a real pty's lines,
@@ -158,9 +157,11 @@ void trace(port_state* s, std::uint64_t t, char line, bool value)
 port_state* take_chip()
 {
     port_state* s = shared();
-    if (s->owner_pid != own_pid) {
+    if (own_key == 0)
+        own_key = __atomic_add_fetch(&s->keys_issued, 1, __ATOMIC_SEQ_CST);
+    if (s->chip_owner_key != own_key) {
         shared_chip_load(s->chip);
-        s->owner_pid = own_pid;
+        s->chip_owner_key = own_key;
     }
     return s;
 }
@@ -187,6 +188,7 @@ void set_break(port_state* s, bool on)
 {
     std::uint64_t t = now_ns();
     trace(s, t, 'B', on);
+    s->break_on = on;
     chip_line_sck(on, t);
 }
 
@@ -259,6 +261,9 @@ int opened(int fd)
     if (s->first_open_ns == 0)
         s->first_open_ns = t;
     trace(s, t, 'O', true);
+    take_chip();
+    chip_lines((s->modem_lines & TIOCM_RTS) != 0, s->break_on != 0, (s->modem_lines & TIOCM_DTR) == 0, t);
+    give_chip(s);
     return fd;
 }
 
