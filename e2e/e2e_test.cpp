@@ -160,18 +160,14 @@ void expect_wire_timing(const port_result& result)
     EXPECT_EQ(result.chip.ignored_busy, 0) << "an instruction came while the chip was still writing";
     EXPECT_EQ(result.chip.mosi_changes_while_sck_high, 0);
     EXPECT_FALSE(result.trace_overflow);
-    std::uint64_t shortest = ~0ull, previous = 0;
-    bool have_previous = false;
-    for (const port_event& event : result.trace) {
-        if (event.line != 'B')
-            continue;
-        if (have_previous)
-            shortest = std::min(shortest, event.t_ns - previous);
-        previous = event.t_ns;
-        have_previous = true;
-    }
+    std::vector<sim_event> events;
+    for (const port_event& event : result.trace)
+        events.push_back({event.t_ns, static_cast<sim_line>(event.line), event.value != 0});
+    wire_timing timing = wire_timing_of(events);
     // 3 µs of 100 ns counter ticks; the clocks behind the counter may differ by a few 100 ppm.
-    EXPECT_GE(shortest, 2990u) << "a clock phase shorter than the half period";
+    EXPECT_GE(timing.shortest_phase_ns, 2990u) << "a clock phase shorter than the half period";
+    EXPECT_EQ(timing.short_setups, 0) << "MOSI changed less than 1 us before the rise";
+    EXPECT_EQ(timing.short_holds, 0) << "MOSI changed less than 2 us after the rise";
 }
 
 } // namespace

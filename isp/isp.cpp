@@ -29,6 +29,7 @@ static std::uint8_t read_instruction(std::uint8_t b1, std::uint8_t b2, std::uint
 
 // The chip echoes 0x53 in the third byte once it is in step with our byte boundaries;
 // the extra pulse after a miss moves the next attempt one bit along the chip's frame.
+// A stopped line ends the attempts: its reads are all 1 bits and mean nothing.
 bool enter_programming_mode()
 {
     clock_pulse();
@@ -39,7 +40,7 @@ bool enter_programming_mode()
     send_byte(programming_enable);
     send_byte(programming_enable_echo);
     int attempts = 0;
-    for (;;) {
+    while (!line_stopped()) {
         if (receive_byte() == programming_enable_echo) {
             send_byte(0x00);
             wait_8ms();
@@ -53,6 +54,7 @@ bool enter_programming_mode()
         if (attempts >= entry_attempts)
             return false;
     }
+    return false;
 }
 
 // Chip Erase AC 80 04 00, then reset released and a fresh entry into programming mode.

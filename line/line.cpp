@@ -11,6 +11,12 @@ os_handle     port_handle       = os_no_handle;
 float         counter_frequency = 0.0f;
 std::uint32_t half_period_ticks = 0;
 bool          half_period_ready = false;
+bool          dtr_level         = false;
+bool          line_lost         = false;
+
+// Whether the chip may be busy with something sent since the last wait, and whether an
+// interrupt cut an instruction short (then the chip is busy with nothing of it).
+static bool bits_since_wait, bits_cut;
 
 // The threshold is 3e8 divided by the frequency, not a fixed time times the frequency:
 // the quotient is taken in double, which holds its integer part exactly.
@@ -18,6 +24,18 @@ std::uint32_t half_period_for(float frequency)
 {
     double quotient = 300000000.0f / static_cast<double>(frequency);
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(quotient));
+}
+
+bool line_interrupted() { return os_interrupted(); }
+
+bool line_stopped() { return line_lost || os_interrupted(); }
+
+// Any line call the OS reports as failed means the port is gone (an adapter pulled, its
+// driver failing): nothing more is sent over it.
+static void line_call(bool done)
+{
+    if (!done)
+        line_lost = true;
 }
 
 // Differences are unsigned 32-bit, so a wrap of the counter inside a half period is harmless.
@@ -28,77 +46,103 @@ static void wait_half_period()
     }
 }
 
-void clock_pulse()
+// One clock period, low half first: a data change made right after the last falling edge
+// is a whole half period old when the chip samples it on the rise, and the chip's answer
+// has had as long to settle after the fall when DSR is read, just before the rise.
+static void pulse(bool* dsr_on = nullptr)
 {
     if (!half_period_ready) {
         half_period_ticks = half_period_for(counter_frequency);
         half_period_ready = true;
     }
-    os_set_break(port_handle, true);
+    bits_since_wait = true;
     wait_half_period();
-    os_set_break(port_handle, false);
+    if (dsr_on != nullptr)
+        line_call(os_read_dsr(port_handle, *dsr_on));
+    if (line_lost)
+        return;
+    line_call(os_set_break(port_handle, true));
+    if (line_lost)
+        return;
     wait_half_period();
+    line_call(os_set_break(port_handle, false));
 }
 
-void dtr_set()
+// False, and the bit is noted as cut, once the line has stopped.
+static bool bit_may_go()
 {
-    if (port_handle != os_no_handle)
-        os_set_dtr(port_handle, true);
+    if (!line_stopped())
+        return true;
+    bits_cut = true;
+    return false;
 }
 
-void dtr_clear()
+void clock_pulse()
 {
-    if (port_handle != os_no_handle)
-        os_set_dtr(port_handle, false);
+    if (bit_may_go())
+        pulse();
 }
 
-void rts_set()
+static void set_dtr(bool on)
 {
-    if (port_handle != os_no_handle)
-        os_set_rts(port_handle, true);
+    if (port_handle == os_no_handle || line_stopped())
+        return;
+    line_call(os_set_dtr(port_handle, on));
+    dtr_level = on;
 }
 
-void rts_clear()
+static void set_rts(bool on)
 {
-    if (port_handle != os_no_handle)
-        os_set_rts(port_handle, false);
+    if (port_handle == os_no_handle || line_stopped())
+        return;
+    line_call(os_set_rts(port_handle, on));
 }
 
+void dtr_set()   { set_dtr(true); }
+void dtr_clear() { set_dtr(false); }
+void rts_set()   { set_rts(true); }
+void rts_clear() { set_rts(false); }
+
+// DTR is only called when the bit differs from what DTR already carries.
 void send_byte(std::uint8_t value)
 {
     if (port_handle == os_no_handle)
         return;
-    for (unsigned mask = 0x80; mask != 0; mask >>= 1) {
-        if (value & mask)
-            dtr_clear();
-        else
-            dtr_set();
+    for (unsigned mask = 0x80; mask != 0 && bit_may_go(); mask >>= 1) {
+        bool dtr_for_bit = (value & mask) == 0;
+        if (dtr_for_bit != dtr_level)
+            set_dtr(dtr_for_bit);
         clock_pulse();
     }
 }
 
-// Each bit is sampled before its pulse; DTR keeps whatever the last byte sent left on it.
+// DTR keeps whatever the last byte sent left on it. A stopped line reads as 1 bits.
 std::uint8_t receive_byte()
 {
     std::uint8_t result = 0;
     if (port_handle == os_no_handle)
         return 0;
     for (int bit = 0; bit < 8; ++bit) {
-        result = static_cast<std::uint8_t>(result << 1);
         bool dsr_on = false;
-        os_read_dsr(port_handle, dsr_on);
-        if (!dsr_on)
-            result |= 1;
-        clock_pulse();
+        if (bit_may_go())
+            pulse(&dsr_on);
+        result = static_cast<std::uint8_t>(result << 1 | (dsr_on ? 0 : 1));
     }
     return result;
 }
 
+// Sleeps through the bulk of the wait and polls its last stretch. After an interrupt a
+// wait still runs when a whole instruction went out before it, and one under way runs
+// out: a write the chip is busy with ends before its reset is released. Any other wait,
+// and every wait on a lost port, is skipped.
 static void wait_ms(std::uint32_t milliseconds)
 {
+    if (line_lost || (os_interrupted() && (bits_cut || !bits_since_wait)))
+        return;
     std::uint32_t start = os_ticks_ms();
-    while (static_cast<std::uint32_t>(os_ticks_ms() - start) < milliseconds) {
-    }
+    while (static_cast<std::uint32_t>(os_ticks_ms() - start) < milliseconds && !line_lost)
+        os_sleep_until_ms(start + milliseconds);
+    bits_since_wait = false;
 }
 
 void wait_1ms()  { wait_ms(1); }
@@ -106,7 +150,8 @@ void wait_8ms()  { wait_ms(8); }
 void wait_30ms() { wait_ms(30); }
 
 // A platform without a counter frequency cannot time the clock: such a port is not
-// opened at all, so nothing is driven with a meaningless clock.
+// opened at all, so nothing is driven with a meaningless clock. A line call that fails
+// while the port is being set up fails the open; the port is released as far as it lets.
 bool port_open(int port_number)
 {
     counter_frequency = static_cast<float>(os_counter_frequency());
@@ -114,6 +159,8 @@ bool port_open(int port_number)
         os_port_close(port_handle);
         port_handle = os_no_handle;
     }
+    line_lost = false;
+    bits_since_wait = bits_cut = false;
     if (counter_frequency <= 0.0f)
         return false;
     port_handle = os_port_open(port_number);
@@ -121,17 +168,27 @@ bool port_open(int port_number)
         return false;
     dtr_set();
     rts_set();
-    clock_pulse();
-    return true;
+    if (!line_lost)
+        pulse();
+    if (!line_lost)
+        return true;
+    os_set_break(port_handle, false);
+    os_set_rts(port_handle, false);
+    os_port_close(port_handle);
+    port_handle = os_no_handle;
+    return false;
 }
 
+// After an interrupt the port is closed the normal way; after a lost line call only what
+// can still be done is tried, and nothing is clocked.
 void port_close()
 {
     if (port_handle == os_no_handle)
         return;
-    clock_pulse();
+    if (!line_lost)
+        pulse();
     os_set_break(port_handle, false);
-    rts_clear();
+    os_set_rts(port_handle, false);
     os_port_close(port_handle);
     port_handle = os_no_handle;
 }

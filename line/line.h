@@ -7,6 +7,8 @@ extern os_handle     port_handle;
 extern float         counter_frequency;
 extern std::uint32_t half_period_ticks;
 extern bool          half_period_ready;
+extern bool          dtr_level;        // what the driver last gave DTR (set = a 0 bit)
+extern bool          line_lost;        // an OS line call failed: the port is gone
 
 std::uint32_t half_period_for(float frequency);
 
@@ -22,3 +24,8 @@ void rts_clear();
 void wait_1ms();
 void wait_8ms();
 void wait_30ms();
+
+// True once the port is lost or the operator interrupted the run: from then on no bus bit
+// is sent and no new wait starts; the stages end and the run closes the port.
+bool line_stopped();
+bool line_interrupted();

@@ -15,6 +15,7 @@
 static HANDLE handle_of(os_handle port) { return reinterpret_cast<HANDLE>(port); }
 
 static char failure_text[256];
+static bool dtr_given, dtr_on;     // the level this port's DTR was last given
 static volatile LONG interrupt_seen = 0;
 
 // Keeps the call's name and the system's words for GetLastError for os_failure.
@@ -158,20 +159,25 @@ os_handle os_port_open(int port_number)
 void os_port_close(os_handle port)
 {
     CloseHandle(handle_of(port));
+    dtr_given = false;
 }
 
 bool os_set_dtr(os_handle port, bool on)
 {
     if (!EscapeCommFunction(handle_of(port), on ? SETDTR : CLRDTR))
         return failed(on ? "EscapeCommFunction SETDTR" : "EscapeCommFunction CLRDTR");
+    dtr_given = true;
+    dtr_on = on;
     return true;
 }
 
+// Windows' own CDC-ACM class driver is reported to send an RTS change only with the next
+// DTR change, so DTR is set once more, to the level it already has.
 bool os_set_rts(os_handle port, bool on)
 {
     if (!EscapeCommFunction(handle_of(port), on ? SETRTS : CLRRTS))
         return failed(on ? "EscapeCommFunction SETRTS" : "EscapeCommFunction CLRRTS");
-    return true;
+    return !dtr_given || os_set_dtr(port, dtr_on);
 }
 
 bool os_set_break(os_handle port, bool on)

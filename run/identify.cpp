@@ -2,6 +2,7 @@
 #include <cstdio>
 #include "devices/device_table.h"
 #include "isp/isp.h"
+#include "line/line.h"
 #include "run/run.h"
 
 static bool reads_as(const std::uint8_t signature[3], std::uint8_t b0, std::uint8_t b1, std::uint8_t b2)
@@ -10,11 +11,14 @@ static bool reads_as(const std::uint8_t signature[3], std::uint8_t b0, std::uint
 }
 
 // A locked AT90S2313 hides its signature behind 00 01 02; it is erased once and read
-// again, and that second reading goes straight to the lookup.
+// again, and that second reading goes straight to the lookup. Over a stopped line the
+// readings mean nothing: the run driver reports why the line stopped instead.
 bool identify_device()
 {
     std::uint8_t signature[3];
     read_signature(signature);
+    if (line_stopped())
+        return false;
     if (reads_as(signature, 0xFF, 0xFF, 0xFF)) {
         std::printf(">>> Device Not Found\n");
         return false;
@@ -25,6 +29,8 @@ bool identify_device()
         chip_erase();
         erased_at_start = true;
         read_signature(signature);
+        if (line_stopped())
+            return false;
     }
     int row = find_device(signature);
     if (row < 0) {

@@ -16,11 +16,13 @@ static void print_verified(int count)
     std::printf("Verify  %4u\r", static_cast<unsigned>(count));
 }
 
-// Stops at the first word that differs; every word, 0xFFFF included, is read back.
+// Stops at the first word that differs; every word, 0xFFFF included, is read back. A read
+// over a stopped line means nothing and is not counted.
 static bool flash_matches()
 {
     for (std::int32_t j = 0; j < flash_file_size / 2; ++j) {
-        if (read_flash_word(static_cast<std::uint16_t>(j)) != flash_image[j])
+        std::uint16_t word = read_flash_word(static_cast<std::uint16_t>(j));
+        if (line_stopped() || word != flash_image[j])
             return false;
         print_verified(j + 1);
     }
@@ -30,7 +32,8 @@ static bool flash_matches()
 static bool eeprom_matches()
 {
     for (std::int32_t l = 0; l < eeprom_count; ++l) {
-        if (read_eeprom_byte(static_cast<std::uint16_t>(l)) != eeprom_image[l])
+        std::uint8_t value = read_eeprom_byte(static_cast<std::uint16_t>(l));
+        if (line_stopped() || value != eeprom_image[l])
             return false;
         print_verified(l + 1);
     }
@@ -38,51 +41,68 @@ static bool eeprom_matches()
 }
 
 // There is no attempt limit: a chip that never reads back equal runs until interrupted.
-void flash_pass()
+// A flash bit only goes from 1 to 0 without an erase, so every attempt after the first
+// erases the chip, even when identification erased it just before the first.
+bool flash_pass()
 {
     unsigned attempt = 0;
     for (;;) {
         std::printf("\nFlash Attempt = %3u\n", attempt + 1);
-        if (!erased_at_start)
+        if (!erased_at_start || attempt > 0)
             chip_erase();
         program_flash();
+        if (line_stopped())
+            return false;
         std::printf("\n");
         if (flash_matches())
             break;
+        if (line_stopped())
+            return false;
         ++attempt;
     }
     std::printf("\nFlash Ok\n");
+    return true;
 }
 
-void eeprom_pass()
+bool eeprom_pass()
 {
     unsigned attempt = 0;
     for (;;) {
         std::printf("EEPROM Attempt = %u\n", attempt + 1);
         for (std::int32_t k = 0; k < eeprom_count; ++k) {
             write_eeprom_byte(static_cast<std::uint16_t>(k), eeprom_image[k]);
+            if (line_stopped())
+                return false;
             std::printf("Program %3u\r", static_cast<unsigned>(k + 1));
         }
         if (eeprom_matches())
             break;
+        if (line_stopped())
+            return false;
         ++attempt;
     }
     std::printf("\nERROR Ok\n");
+    return true;
 }
 
-int finish_run()
+// Each message comes before its write; a write over a stopped line is not announced.
+bool finish_run()
 {
     const device_record& device = chosen_device();
-    if (device.sets_fuse_low) {
+    if (device.sets_fuse_low && !line_stopped()) {
         std::printf("Write Fuse Low\n");
         write_fuse_low(fuse_low_value);
     }
-    if (device.sets_fuse_high) {
+    if (device.sets_fuse_high && !line_stopped()) {
         std::printf("Write Fuse High\n");
         write_fuse_high(fuse_high_value);
     }
-    std::printf("Write Lock Bits\n");
-    write_lock_bits(device, lock_value);
+    if (!line_stopped()) {
+        std::printf("Write Lock Bits\n");
+        write_lock_bits(device, lock_value);
+    }
+    if (line_stopped())
+        return false;
     port_close();
-    return exit_success;
+    return true;
 }

@@ -16,9 +16,21 @@ static int usage()
     return exit_failure;
 }
 
-static int fail_run()
+// A stage that stopped because the port was lost or the run was interrupted gives way to
+// that message; the port is closed first, which releases the chip's reset line.
+static int fail_run(const char* message = nullptr)
 {
+    bool lost = line_lost, interrupted = !lost && line_interrupted();
+    if (lost)
+        std::fprintf(stderr, "isp2313: the port stopped answering: %s\n", os_failure());
     port_close();
+    if (lost) {
+        std::printf("\n>>> COM%1u Lost\n", static_cast<unsigned>(port_number));
+    } else if (interrupted) {
+        std::printf("\n>>> Interrupted\n");
+    } else if (message != nullptr) {
+        std::printf("%s", message);
+    }
     return exit_failure;
 }
 
@@ -36,27 +48,36 @@ static bool choose_port(const char* operand)
 }
 
 // Only an argument count of exactly 4 names an EEPROM file; more operands are ignored.
+// An interrupt before the port is open ends the run with nothing to close.
 int run(int argc, char** argv)
 {
     os_console_unbuffered();
+    os_catch_interrupts();
     if (argc < 3 || !choose_port(argv[1]))
         return usage();
+    if (line_interrupted())
+        return fail_run();
     if (!port_open(port_number)) {
+        if (line_interrupted())
+            return fail_run();
         std::printf(">>> COM%1u Not Found\n", static_cast<unsigned>(port_number));
+        if (os_failure()[0] != '\0')
+            std::fprintf(stderr, "isp2313: %s\n", os_failure());
         return exit_failure;
     }
-    if (!enter_programming_mode()) {
-        std::printf(">>> Not synchronization\n");
-        return fail_run();
-    }
+    if (!enter_programming_mode())
+        return fail_run(">>> Not synchronization\n");
     if (!identify_device())
         return fail_run();
     if (!load_flash_file(argv[2]))
         return fail_run();
     if (argc == 4 && !load_eeprom_file(argv[3]))
         return fail_run();
-    flash_pass();
-    if (eeprom_count != 0)
-        eeprom_pass();
-    return finish_run();
+    if (!flash_pass())
+        return fail_run();
+    if (eeprom_count != 0 && !eeprom_pass())
+        return fail_run();
+    if (!finish_run())
+        return fail_run();
+    return exit_success;
 }

@@ -11,6 +11,8 @@ extern bool erased_at_start;
 int  run(int argc, char** argv);
 
 bool identify_device();
-void flash_pass();
-void eeprom_pass();
-int  finish_run();
+// The passes and the finish return false only when the line stopped (port lost or run
+// interrupted); a read-back that never matches keeps its pass running.
+bool flash_pass();
+bool eeprom_pass();
+bool finish_run();

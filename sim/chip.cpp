@@ -122,15 +122,20 @@ static bool drop_flash_write(int word)
     return true;
 }
 
+// A faulty write is lost, or with flash_wrong_bits programs those bits as well: they can
+// only come back to 1 through a Chip Erase.
 static void program_flash_byte(int word, bool high, std::uint8_t value)
 {
+    std::uint16_t bits = high ? static_cast<std::uint16_t>(value << 8 | 0x00FF)
+                              : static_cast<std::uint16_t>(0xFF00 | value);
     if (drop_flash_write(word)) {
         if (high)
             --chip.faults.flash_drops;
-        return;
+        if (chip.faults.flash_wrong_bits == 0)
+            return;
+        std::uint16_t half = high ? 0xFF00 : 0x00FF;
+        bits &= static_cast<std::uint16_t>(~(chip.faults.flash_wrong_bits & half));
     }
-    std::uint16_t bits = high ? static_cast<std::uint16_t>(value << 8 | 0x00FF)
-                              : static_cast<std::uint16_t>(0xFF00 | value);
     chip.flash[word] &= bits;
 }
 
@@ -138,10 +143,14 @@ static void write_page_buffer(int address)
 {
     int first = address & (chip_flash_words - chip_page_words);
     for (int j = 0; j < chip_page_words; ++j) {
-        if (drop_flash_write(first + j))
+        std::uint16_t bits = chip.page_buffer[j];
+        if (drop_flash_write(first + j)) {
             --chip.faults.flash_drops;
-        else
-            chip.flash[first + j] &= chip.page_buffer[j];
+            if (chip.faults.flash_wrong_bits == 0)
+                continue;
+            bits &= static_cast<std::uint16_t>(~chip.faults.flash_wrong_bits);
+        }
+        chip.flash[first + j] &= bits;
     }
     clear_page_buffer();
 }

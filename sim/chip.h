@@ -32,6 +32,7 @@ struct chip_counts {
 struct chip_faults {
     int  flash_word;        // word address whose writes are dropped, -1 for none
     long flash_drops;       // how many writes of that word are dropped
+    std::uint16_t flash_wrong_bits;  // not 0: those writes are not dropped but also clear these bits
     int  eeprom_address;    // EEPROM address whose writes are dropped, -1 for none
     long eeprom_drops;
     bool dead_after_erase;  // the chip stops answering after a Chip Erase

@@ -93,7 +93,8 @@ static bool modem_call_fails(const char* call)
     ++sim.modem_calls;
     if (sim.fail_from_modem_call == 0 || sim.modem_calls < sim.fail_from_modem_call)
         return false;
-    ++sim.failed_modem_calls;
+    if (sim.failed_modem_calls++ == 0)
+        sim.first_failure_ns = sim.now_ns;
     std::snprintf(failure_text, sizeof failure_text, "%s: Input/output error", call);
     return true;
 }

@@ -33,6 +33,7 @@ struct sim_platform {
     long          modem_calls;            // line changes and DSR reads asked of the port
     long          fail_from_modem_call;   // 0: never; else that call (from 1) and every later one fails
     long          failed_modem_calls;
+    std::uint64_t first_failure_ns;
     bool          interrupted;            // what os_interrupted reports
     bool          interrupts_caught;      // os_catch_interrupts was called
     std::uint64_t sleep_margin_ns;        // a sleep ends this long before the tick it aims at

@@ -18,6 +18,7 @@ static void record_frame(const std::uint8_t frame[4], std::uint8_t answer, std::
     std::memcpy(record.bytes, frame, 4);
     record.answer = answer;
     record.t_ns = now_ns;
+    record.modem_call = sim.modem_calls;
     frames.push_back(record);
 }
 
@@ -27,6 +28,8 @@ void reset_program_state()
     counter_frequency = 0.0f;
     half_period_ticks = 0;
     half_period_ready = false;
+    dtr_level = false;
+    line_lost = false;
     device_index = 0;
     std::memset(flash_image, 0, sizeof flash_image);
     flash_file_size = 0;
@@ -88,6 +91,52 @@ std::vector<sim_event> events_of(sim_line line)
         if (event.line == line)
             found.push_back(event);
     return found;
+}
+
+edge_digest chip_edges()
+{
+    edge_digest digest{14695981039346656037ull, 0};
+    bool dtr = false, rts = false, sck = false;
+    for (const sim_event& event : sim.trace) {
+        if (event.line == sim_dtr)
+            dtr = event.value;
+        if (event.line == sim_rts)
+            rts = event.value;
+        if (event.line != sim_break || event.value == sck)
+            continue;
+        sck = event.value;
+        unsigned sample = (sck ? 4u : 0u) | (dtr ? 0u : 2u) | (rts ? 1u : 0u);
+        digest.hash = (digest.hash ^ sample) * 1099511628211ull;
+        ++digest.edges;
+    }
+    return digest;
+}
+
+wire_timing wire_timing_of(const std::vector<sim_event>& trace)
+{
+    wire_timing timing{~0ull, 0, 0};
+    std::uint64_t last_edge = 0, last_rise = 0, change = 0;
+    bool sck = false, seen_edge = false, changed = false;
+    for (const sim_event& e : trace) {
+        if (e.line == sim_dtr) {
+            timing.short_holds += last_rise != 0 && e.t_ns - last_rise < 2000;
+            change = e.t_ns;
+            changed = true;
+        }
+        if (e.line != sim_break || e.value == sck)
+            continue;
+        sck = e.value;
+        if (seen_edge && e.t_ns - last_edge < timing.shortest_phase_ns)
+            timing.shortest_phase_ns = e.t_ns - last_edge;
+        seen_edge = true;
+        last_edge = e.t_ns;
+        if (!sck)
+            continue;
+        timing.short_setups += changed && e.t_ns - change < 1000;
+        changed = false;
+        last_rise = e.t_ns;
+    }
+    return timing;
 }
 
 std::string scratch_dir()

@@ -11,6 +11,7 @@ struct frame_record {
     std::uint8_t  bytes[4];
     std::uint8_t  answer;
     std::uint64_t t_ns;
+    long          modem_call;   // the simulated port's line calls so far
 };
 
 struct run_result {
@@ -33,6 +34,23 @@ std::vector<frame_record> frames_starting(std::initializer_list<std::uint8_t> pr
 
 // The events of one line in the trace.
 std::vector<sim_event> events_of(sim_line line);
+
+// What the chip sees at each clock edge of the trace (the edge, MOSI, RESET), as a hash:
+// equal digests mean the chip was clocked the same bits, however the lines were timed.
+struct edge_digest {
+    std::uint64_t hash;
+    long          edges;
+};
+edge_digest chip_edges();
+
+// The clock and data timing of a trace: the shortest clock phase between two edges, and the
+// MOSI changes closer than 1 us before the rise that samples them or 2 us after the rise
+// before them.
+struct wire_timing {
+    std::uint64_t shortest_phase_ns;
+    long          short_setups, short_holds;
+};
+wire_timing wire_timing_of(const std::vector<sim_event>& trace);
 
 // A file of these bytes in a scratch directory of the test; returns its path.
 std::string scratch_file(const std::string& name, const std::vector<std::uint8_t>& bytes);

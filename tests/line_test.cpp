@@ -71,13 +71,43 @@ TEST(ClosedPort, LineOperationsDoNothing)
     EXPECT_TRUE(sim.trace.empty());
 }
 
-TEST(SendByte, DrivesDtrMsbFirstOnePulseABit)
+// DTR is called only where a bit differs from the one before; the port opened with DTR set.
+TEST(SendByte, DrivesDtrMsbFirstOnePulseABitChangingItOnlyWhenTheBitDoes)
 {
     fresh_bench();
     ASSERT_TRUE(port_open(1));
     std::size_t mark = sim.trace.size();
     send_byte(0xA5);
-    EXPECT_EQ(wire(mark), "D0 B1 B0 D1 B1 B0 D0 B1 B0 D1 B1 B0 D1 B1 B0 D0 B1 B0 D1 B1 B0 D0 B1 B0");
+    EXPECT_EQ(wire(mark), "D0 B1 B0 D1 B1 B0 D0 B1 B0 D1 B1 B0 B1 B0 D0 B1 B0 D1 B1 B0 D0 B1 B0");
+    mark = sim.trace.size();
+    send_byte(0x01);
+    EXPECT_EQ(wire(mark), "D1 B1 B0 B1 B0 B1 B0 B1 B0 B1 B0 B1 B0 B1 B0 D0 B1 B0");
+}
+
+// The clock rests low a half period before each rise: a DTR change made after the last
+// fall stands a whole half period before the rise that samples it.
+TEST(SendByte, DataStandsAHalfPeriodBeforeTheRiseAndAfterTheLastOne)
+{
+    fresh_bench();
+    ASSERT_TRUE(port_open(1));
+    std::size_t mark = sim.trace.size();
+    send_byte(0x5A);
+    std::uint64_t last_rise = 0;
+    for (std::size_t i = mark; i < sim.trace.size(); ++i) {
+        const sim_event& e = sim.trace[i];
+        if (e.line == sim_break && e.value)
+            last_rise = e.t_ns;
+        if (e.line != sim_dtr)
+            continue;
+        std::uint64_t next_rise = 0;
+        for (std::size_t j = i; j < sim.trace.size() && next_rise == 0; ++j)
+            if (sim.trace[j].line == sim_break && sim.trace[j].value)
+                next_rise = sim.trace[j].t_ns;
+        EXPECT_GE(next_rise - e.t_ns, 3100u) << "set-up before the rise, event " << i;
+        if (last_rise != 0) {
+            EXPECT_GE(e.t_ns - last_rise, 3100u) << "hold after the last rise, event " << i;
+        }
+    }
 }
 
 TEST(ReceiveByte, SamplesDsrBeforeEachPulseInverted)
@@ -137,8 +167,9 @@ TEST(HalfPeriod, EndsAtFirstReadingPastThreshold)
         std::size_t mark = sim.trace.size();
         clock_pulse();
         ASSERT_EQ(wire(mark), "B1 B0");
-        // the break goes off right after the third reading, not after the second
-        EXPECT_EQ(reads_at_line_call, (std::vector<long>{0, 3}));
+        // the low half period ends, and the clock rises, right after the third reading
+        ASSERT_EQ(reads_at_line_call.size(), 2u);
+        EXPECT_EQ(reads_at_line_call[0], 3);
     }
 }
 
@@ -159,8 +190,12 @@ TEST(HalfPeriod, LastsThresholdPlusOneTicksInVirtualTime)
     fresh_bench();
     ASSERT_TRUE(port_open(1));
     std::size_t mark = sim.trace.size();
+    std::uint64_t before = sim.now_ns;
     clock_pulse();
+    std::uint64_t low = sim.trace[mark].t_ns - before;
     std::uint64_t high = sim.trace[mark + 1].t_ns - sim.trace[mark].t_ns;
+    EXPECT_GE(low, 3100u);
+    EXPECT_LE(low, 3300u);
     EXPECT_GE(high, 3100u);
     EXPECT_LE(high, 3300u);
 }
@@ -185,12 +220,101 @@ TEST(Waits, Wait1msEndsAtTheFirstChange)
     EXPECT_EQ(sim.scripted_ticks.size(), 1u);
 }
 
-TEST(Waits, LastAtLeastNMinusOneMillisecondsOfVirtualTime)
+// The bulk of a wait is slept; only its last stretch (the sleep's margin) is polled.
+TEST(Waits, SleepMostOfTheWayAndLastAtLeastNMinusOneMilliseconds)
+{
+    struct { void (*wait)(); std::uint32_t n; std::uint64_t from_ns; } waits[] = {
+        {wait_8ms, 8, 123456}, {wait_30ms, 30, 999999}, {wait_1ms, 1, 100000}, {wait_1ms, 1, 900000}};
+    for (const auto& w : waits) {
+        fresh_bench();
+        sim.now_ns = w.from_ns;
+        std::uint32_t start_tick = static_cast<std::uint32_t>((w.from_ns + sim.ticks_read_ns) / 1000000);
+        w.wait();
+        std::uint64_t lasted = sim.now_ns - w.from_ns;
+        EXPECT_GE(sim.now_ns, (start_tick + w.n) * 1000000ull) << "ended before the tick count moved on by " << w.n;
+        EXPECT_LE(sim.now_ns, (start_tick + w.n) * 1000000ull + 20000) << "wait of " << w.n;
+        EXPECT_GE(lasted, (w.n - 1) * 1000000ull);
+        EXPECT_LE(lasted - sim.slept_ns, sim.sleep_margin_ns + 20000) << "polled for more than the margin";
+        EXPECT_LE(sim.ticks_reads, 40) << "wait of " << w.n;
+    }
+}
+
+// A failed line call is the port gone: nothing is clocked after it, reads give 1 bits, no
+// wait starts, and the close tries only to release the lines.
+TEST(LostPort, NothingIsClockedAfterTheFailedCall)
 {
     fresh_bench();
-    sim.now_ns = 123456;
-    std::uint64_t start = sim.now_ns;
-    wait_8ms();
-    EXPECT_GE(sim.now_ns - start, 7000000u);
-    EXPECT_LE(sim.now_ns - start, 8020000u);
+    ASSERT_TRUE(port_open(1));
+    sim.fail_from_modem_call = sim.modem_calls + 4;
+    send_byte(0x00);
+    EXPECT_TRUE(line_lost);
+    EXPECT_TRUE(line_stopped());
+    EXPECT_EQ(sim.failed_modem_calls, 1);
+    EXPECT_STREQ(os_failure(), "break off: Input/output error");
+    std::size_t mark = sim.trace.size();
+    std::uint64_t before = sim.now_ns;
+    send_byte(0xFF);
+    EXPECT_EQ(receive_byte(), 0xFF);
+    clock_pulse();
+    wait_30ms();
+    EXPECT_EQ(sim.trace.size(), mark);
+    EXPECT_LT(sim.now_ns - before, 1000u);
+    EXPECT_EQ(sim.failed_modem_calls, 1) << "no line call after the failed one";
+    port_close();
+    EXPECT_EQ(wire(mark), "C1");
+    EXPECT_EQ(sim.failed_modem_calls, 3) << "break off and RTS clear tried";
+}
+
+TEST(LostPort, ALineCallThatFailsWhileOpeningFailsTheOpen)
+{
+    for (long failing = 1; failing <= 4; ++failing) {
+        fresh_bench();
+        sim.fail_from_modem_call = failing;
+        EXPECT_FALSE(port_open(1)) << "call " << failing;
+        EXPECT_EQ(port_handle, os_no_handle);
+        EXPECT_EQ(sim.trace.back().line, sim_close);
+        EXPECT_EQ(events_of(sim_break).size(), failing >= 4 ? 1u : 0u);
+        EXPECT_NE(os_failure()[0], '\0');
+    }
+}
+
+// An interrupt stops the bits at once. A wait still runs when whole bytes went out before
+// it (the chip may be busy with them) and one under way runs out; any other is skipped.
+// The close is the normal one.
+TEST(Interrupt, StopsTheBitsButLetsTheChipFinishWhatItWasSent)
+{
+    struct { const char* name; int interrupt_at_rise; bool interrupt_in_wait; std::uint64_t first_wait_ns; } cases[] = {
+        {"mid byte: the byte is cut, no wait", 3, false, 0},
+        {"after the byte: its wait runs", 0, false, 7000000},
+        {"in the wait: it runs out", 0, true, 7000000},
+    };
+    for (const auto& c : cases) {
+        fresh_bench();
+        ASSERT_TRUE(port_open(1));
+        int rises = 0;
+        sim.on_event = [&](const sim_event& e) {
+            if (e.line == sim_break && e.value && ++rises == c.interrupt_at_rise)
+                sim.interrupted = true;
+        };
+        send_byte(0x00);
+        EXPECT_EQ(rises, c.interrupt_at_rise ? c.interrupt_at_rise : 8) << c.name;
+        std::uint64_t before = sim.now_ns;
+        if (c.interrupt_at_rise == 0 && !c.interrupt_in_wait)
+            sim.interrupted = true;
+        if (c.interrupt_in_wait)
+            sim.on_time = [&](std::uint64_t now) { sim.interrupted = sim.interrupted || now > before + 2000000; };
+        wait_8ms();
+        EXPECT_GE(sim.now_ns - before, c.first_wait_ns) << c.name;
+        EXPECT_LE(sim.now_ns - before, c.first_wait_ns ? 8100000u : 1000u) << c.name;
+        sim.on_time = nullptr;
+        before = sim.now_ns;
+        std::size_t mark = sim.trace.size();
+        wait_30ms();
+        send_byte(0x55);
+        rts_clear();
+        EXPECT_LT(sim.now_ns - before, 1000u) << c.name;
+        EXPECT_EQ(sim.trace.size(), mark) << c.name;
+        port_close();
+        EXPECT_EQ(wire(mark), "B1 B0 B0 R0 C1") << c.name;
+    }
 }

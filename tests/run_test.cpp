@@ -164,10 +164,12 @@ TEST(Synchronisation, ChipOutOfStepIsProgrammedAllTheSame)
 }
 
 struct whole_run_case {
-    const char* name;
-    chip_part   part;
-    int         flash_bytes;
-    int         eeprom_bytes;   // -1: no EEPROM file
+    const char*   name;
+    chip_part     part;
+    int           flash_bytes;
+    int           eeprom_bytes;   // -1: no EEPROM file
+    std::uint64_t edges_hash;     // what the chip saw at each clock edge, 0: not pinned
+    long          edges;
 };
 
 class WholeRun : public testing::TestWithParam<whole_run_case> {};
@@ -201,18 +203,36 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
     EXPECT_EQ(chip.counts.ignored_busy, 0) << "a wait ended before the chip was ready";
     expect_writes_waited_for(c.part);
     EXPECT_EQ(chip.counts.mosi_changes_while_sck_high, 0);
+    wire_timing timing = wire_timing_of(sim.trace);
+    EXPECT_EQ(timing.short_setups, 0);
+    EXPECT_EQ(timing.short_holds, 0);
     expect_port_closed_with_reset_released();
+    // Pinned from the driver that called DTR for every bit and changed it just before the
+    // rise: the chip is clocked exactly the same bits now.
+    if (c.edges_hash != 0) {
+        edge_digest seen = chip_edges();
+        EXPECT_EQ(seen.edges, c.edges);
+        EXPECT_EQ(seen.hash, c.edges_hash);
+    }
+    // DTR is called only to change it (the port opens with it set, from cleared).
+    bool dtr = false;
+    long repeats = 0;
+    for (const sim_event& e : events_of(sim_dtr)) {
+        repeats += e.value == dtr;
+        dtr = e.value;
+    }
+    EXPECT_EQ(repeats, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothParts, WholeRun, testing::Values(
-    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5},
-    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5},
-    whole_run_case{"FullTiny", part_attiny2313, 2048, 127},
-    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127},
-    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0},
-    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1},
-    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1},
-    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1}),
+    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5, 0, 0},
+    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5, 0, 0},
+    whole_run_case{"FullTiny", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208},
+    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984},
+    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0, 0, 0},
+    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1, 0, 0},
+    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1, 0, 0},
+    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1, 0, 0}),
     [](const testing::TestParamInfo<whole_run_case>& param_info) { return std::string(param_info.param.name); });
 
 TEST(WholeRunOutput, TypicalRunIsByteExact)
@@ -251,19 +271,24 @@ TEST(WholeRunOutput, FourthOperandIsIgnored)
     EXPECT_EQ(eeprom_count, 0);
 }
 
-TEST(LockedChip, At90s2313IsErasedOnceAndNeverAgain)
+// Identification erased the locked chip, so its first attempt writes without an erase; a
+// word written wrong (a bit programmed that should stay 1) can only be mended by another
+// erase, which the second attempt starts with.
+TEST(LockedChip, At90s2313WithAWordWrittenWrongIsErasedForTheSecondAttempt)
 {
     fresh_bench(part_at90s2313);
     chip.lock_bits = 0xFC;
     chip.flash[3] = 0x0000;
-    chip.faults.flash_word = 5;      // and a word that needs a second attempt
+    chip.faults.flash_word = 5;
     chip.faults.flash_drops = 1;
+    chip.faults.flash_wrong_bits = 0x0100;
     std::vector<std::uint8_t> flash = pattern_bytes(20, 9);
+    flash[11] |= 0x01;               // word 5 has the bit that goes wrong
     run_result r = run_program({"1", scratch_file("flash.bin", flash)});
     EXPECT_EQ(r.out, ">>> Device LOCK\n>>> Device Erase\n" + banner(part_at90s2313) + flash_attempt(1, 10, 5) +
                          flash_attempt(2, 10, 10) + "\nFlash Ok\n" + finish(part_at90s2313));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(chip.counts.erases, 1);
+    EXPECT_EQ(chip.counts.erases, 2) << "identification's erase, then one for the second attempt";
     EXPECT_TRUE(erased_at_start);
     expect_chip_holds(flash, {});
     EXPECT_TRUE(chip_read_locked());
@@ -332,4 +357,97 @@ TEST(Retries, ChipThatDoesNotComeBackAfterTheEraseIsRetried)
     run_result r = run_program({"1", scratch_file("flash.bin", {1, 2})});
     EXPECT_EQ(r.status, -1);
     EXPECT_NE(r.out.find("Flash Attempt =   2"), std::string::npos);
+}
+
+// The port lost, or the run interrupted, in each stage of a run: the output so far is the
+// clean run's, then the one message; nothing is clocked after the loss, and an interrupted
+// run closes the port the normal way within 50 ms.
+struct stop_case {
+    const char*  name;
+    chip_part    part;
+    std::uint8_t first, second;   // the stage's first instruction; second 0: any
+};
+
+class StoppedRun : public testing::TestWithParam<stop_case> {
+protected:
+    std::vector<std::string> operands;
+    run_result clean;
+    long stage_call = 0;   // a line call in the middle of the stage's first instruction
+
+    void SetUp() override
+    {
+        const stop_case& c = GetParam();
+        fresh_bench(c.part);
+        operands = {"1", scratch_file("flash.bin", pattern_bytes(64, 2)), scratch_file("ee.bin", pattern_bytes(9, 3))};
+        clean = run_program(operands);
+        ASSERT_EQ(clean.status, 0);
+        for (const frame_record& f : frames)
+            if (stage_call == 0 && f.bytes[0] == c.first && (c.second == 0 || f.bytes[1] == c.second))
+                stage_call = f.modem_call - 20;
+        ASSERT_GT(stage_call, 0);
+        fresh_bench(c.part);
+    }
+
+    // The output up to the message is where the clean run's output was at that point.
+    void expect_clean_output_then(const run_result& r, const std::string& message)
+    {
+        EXPECT_EQ(r.status, 33);
+        ASSERT_GE(r.out.size(), message.size());
+        std::string before = r.out.substr(0, r.out.size() - message.size());
+        EXPECT_EQ(r.out.substr(before.size()), message);
+        EXPECT_EQ(clean.out.substr(0, before.size()), before);
+    }
+};
+
+TEST_P(StoppedRun, LostPortEndsTheRunAtOnce)
+{
+    sim.fail_from_modem_call = stage_call;
+    run_result r = run_program(operands);
+    expect_clean_output_then(r, "\n>>> COM1 Lost\n");
+    EXPECT_EQ(sim.modem_calls, stage_call + 2) << "after the failed call only break off and RTS clear are tried";
+    EXPECT_EQ(sim.trace.back().line, sim_close);
+    EXPECT_LT(sim.trace.back().t_ns - sim.first_failure_ns, 1000000u);
+}
+
+TEST_P(StoppedRun, InterruptClosesThePortNormally)
+{
+    std::uint64_t interrupted_at = 0;
+    sim.on_event = [&](const sim_event&) {
+        if (sim.modem_calls == stage_call && !sim.interrupted) {
+            sim.interrupted = true;
+            interrupted_at = sim.now_ns;
+        }
+    };
+    run_result r = run_program(operands);
+    EXPECT_TRUE(sim.interrupts_caught);
+    expect_clean_output_then(r, "\n>>> Interrupted\n");
+    ASSERT_GE(sim.trace.size(), 5u);
+    std::string ending;
+    for (std::size_t i = sim.trace.size() - 5; i < sim.trace.size(); ++i)
+        ending += std::string(1, static_cast<char>(sim.trace[i].line)) + (sim.trace[i].value ? "1 " : "0 ");
+    EXPECT_EQ(ending, "B1 B0 B0 R0 C1 ");
+    EXPECT_LE(sim.trace.back().t_ns - interrupted_at, 50000000u);
+    EXPECT_EQ(chip.counts.ignored_busy, 0) << "the close came while the chip was still writing";
+    EXPECT_FALSE(chip.reset_held);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStage, StoppedRun, testing::Values(
+    stop_case{"Entry", part_attiny2313, 0xAC, 0x53},
+    stop_case{"Identification", part_at90s2313, 0x30, 0},
+    stop_case{"FlashPassTiny", part_attiny2313, 0x48, 0},
+    stop_case{"FlashPassAt90s", part_at90s2313, 0x48, 0},
+    stop_case{"FlashVerify", part_attiny2313, 0x28, 0},
+    stop_case{"EepromPass", part_at90s2313, 0xC0, 0},
+    stop_case{"FuseWrites", part_attiny2313, 0xAC, 0xA8},
+    stop_case{"LockBits", part_at90s2313, 0xAC, 0xE0}),
+    [](const testing::TestParamInfo<stop_case>& param_info) { return std::string(param_info.param.name); });
+
+TEST(Interrupt, BeforeThePortIsOpenEndsWithNothingToClose)
+{
+    fresh_bench();
+    sim.interrupted = true;
+    run_result r = run_program({"1", scratch_file("f.bin", {1, 2})});
+    EXPECT_EQ(r.out, "\n>>> Interrupted\n");
+    EXPECT_EQ(r.status, 33);
+    EXPECT_TRUE(sim.trace.empty());
 }
