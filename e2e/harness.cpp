@@ -576,7 +576,6 @@ port_result run_on_port(const port_run& run)
 
     chip_new(run.part);
     chip.present = run.chip_present;
-    chip.lenient_timing = true;   // until the line driver sets DTR up ahead of the clock's rise
     shared_chip_save(state->chip);
 
     bool wine = run.which != target::linux_binary;

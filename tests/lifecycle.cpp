@@ -42,8 +42,6 @@ void reset_program_state()
 void fresh_bench(chip_part part)
 {
     chip_new(part);
-    // Until the line driver sets DTR up ahead of the clock's rise, the bench only counts.
-    chip.lenient_timing = true;
     sim_reset();
     reset_program_state();
     frames.clear();
