@@ -409,15 +409,15 @@ static void shift_in(bool bit, std::uint64_t now_ns)
         std::memset(chip.frame, 0, sizeof chip.frame);
 }
 
-// SPAN_NS against CYCLES periods of the chip's clock: negative shorter, 0 equal, positive
-// longer. Exact in integers; a span far longer than the cycles is not multiplied out.
+// SPAN_NS against CYCLES (at most 3) periods of the chip's clock: negative shorter, 0 equal,
+// positive longer. Exact in integers: a span of 2^32 ns (4 s) outlasts 3 cycles of any clock
+// above 1 Hz, and a shorter one times a 32-bit frequency fits in 64 bits.
 static int against_cycles(std::uint64_t span_ns, std::uint64_t cycles)
 {
-    std::uint64_t hz = chip.clock_hz;
-    std::uint64_t cycles_ns = cycles * 1000000000u;
-    if (span_ns > cycles_ns / hz + 1)
+    if (span_ns >> 32 != 0)
         return 1;
-    std::uint64_t span = span_ns * hz;
+    std::uint64_t span = span_ns * chip.clock_hz;
+    std::uint64_t cycles_ns = cycles * 1000000000u;
     return span < cycles_ns ? -1 : span > cycles_ns ? 1 : 0;
 }
 
