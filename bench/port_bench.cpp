@@ -1,5 +1,6 @@
 // Full programming runs of the shipped programs over the faked port, in real time, against the
-// floor that the protocol's own waits and clock periods set; prints a Markdown table.
+// floor that the protocol's own waits and clock periods set, and their port calls against the
+// floor that the wiring sets; prints Markdown tables.
 //   port_bench [linux] [wine64] [wine32]     (default: linux wine64)
 #include <cstdio>
 #include <cstring>
@@ -20,9 +21,33 @@ constexpr std::uint64_t wait_gap_ns    = 100000;   // a quiet line longer than t
 struct measured {
     bool   ok;
     double run_s, port_s, floor_s, waits_s, nominal_waits_s, bus_us_per_bit;
-    double calls_per_bit;
-    long   bits;
+    double cpu_s;
+    long   bits, calls, floor_calls;
 };
+
+// The fewest port calls the wiring allows for the run: two break calls per clock pulse, one
+// call per real change of DTR or RTS, one per DSR read. Counted on the simulated platform
+// running the same program on the same files, so wine's own extra calls do not enter it.
+long wiring_floor(chip_part part, const std::string& dir)
+{
+    fresh_bench(part);
+    sim.trace_enabled = true;
+    run_result simulated = run_program({"1", dir + "/flash.bin", dir + "/eeprom.bin"});
+    if (simulated.status != 0)
+        return -1;
+    long calls = 0;
+    bool dtr = false, rts = false, known_rts = false;
+    for (const sim_event& e : sim.trace) {
+        switch (e.line) {
+        case sim_break: calls += e.value ? 2 : 0; break;
+        case sim_dsr:   ++calls; break;
+        case sim_dtr:   calls += e.value != dtr; dtr = e.value; break;
+        case sim_rts:   calls += !known_rts || e.value != rts; rts = e.value; known_rts = true; break;
+        default: break;
+        }
+    }
+    return calls;
+}
 
 // Quiet stretches of the line are the program's waits; the rest is clocking bits.
 double quiet_s(const std::vector<port_event>& trace)
@@ -73,6 +98,7 @@ measured bench_one(target which, chip_part part)
     run.timeout_s = 300;
     run.trace_capacity = trace_capacity;
     port_result result = run_on_port(run);
+    m.floor_calls = wiring_floor(part, dir);
     remove_tree(dir);
     if (!result.failure.empty() || result.first.status != 0 || result.chip.ignored_busy != 0 || result.trace_overflow) {
         std::fprintf(stderr, "%s %s: failed (%s, status %d, %lld busy)\n%s", target_name(which),
@@ -89,8 +115,8 @@ measured bench_one(target which, chip_part part)
     m.floor_s = m.nominal_waits_s + static_cast<double>(m.bits) * 2 * half_period_s;
     m.waits_s = quiet_s(result.trace);
     m.bus_us_per_bit = (m.port_s - m.waits_s) * 1e6 / static_cast<double>(m.bits);
-    long line_calls = static_cast<long>(c.tiocmget + c.tiocmset + c.tiocmbis + c.tiocmbic + c.tiocsbrk + c.tioccbrk);
-    m.calls_per_bit = static_cast<double>(line_calls) / static_cast<double>(m.bits);
+    m.calls = static_cast<long>(c.tiocmget + c.tiocmset + c.tiocmbis + c.tiocmbic + c.tiocsbrk + c.tioccbrk);
+    m.cpu_s = result.first.cpu_s;
     return m;
 }
 
@@ -114,10 +140,8 @@ int main(int argc, char** argv)
     if (which.empty())
         which = {target::linux_binary, target::wine64};
 
-    std::printf("| program | chip | bus bits | run (s) | port open to close (s) | floor (s) | ratio"
-                " | waits: measured / nominal (s) | per bit outside waits (us, floor %.1f) | port calls per bit |\n",
-                2 * half_period_s * 1e6);
-    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<std::pair<target, chip_part>> rows;
+    std::vector<measured> results;
     int failures = 0;
     for (target t : which) {
         if (t != target::linux_binary) {
@@ -134,11 +158,35 @@ int main(int argc, char** argv)
                 ++failures;
                 continue;
             }
-            std::printf("| %s | %s | %ld | %.2f | %.2f | %.2f | %.3f | %.2f / %.2f | %.2f | %.2f |\n",
-                        target_name(t), chip_part_name(part), m.bits, m.run_s, m.port_s, m.floor_s,
-                        m.port_s / m.floor_s, m.waits_s, m.nominal_waits_s, m.bus_us_per_bit, m.calls_per_bit);
-            std::fflush(stdout);
+            rows.push_back({t, part});
+            results.push_back(m);
         }
+    }
+
+    std::printf("| program | chip | bus bits | run (s) | port open to close (s) | floor (s) | ratio"
+                " | waits: measured / nominal (s) | per bit outside waits (us, floor %.1f) | CPU / wall |\n",
+                2 * half_period_s * 1e6);
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const measured& m = results[i];
+        std::printf("| %s | %s | %ld | %.2f | %.2f | %.2f | %.3f | %.2f / %.2f | %.2f | %.3f |\n",
+                    target_name(rows[i].first), chip_part_name(rows[i].second), m.bits, m.run_s, m.port_s,
+                    m.floor_s, m.port_s / m.floor_s, m.waits_s, m.nominal_waits_s, m.bus_us_per_bit,
+                    m.cpu_s / m.run_s);
+    }
+    // On a USB adapter every call is a transfer: the run takes its waits, its clock periods
+    // and one call's cost for every call.
+    std::printf("\n| program | chip | port calls | per bus bit | wiring's floor | floor per bit"
+                " | predicted at 0.125 ms a call | at 1 ms a call |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const measured& m = results[i];
+        double bits = static_cast<double>(m.bits);
+        double fixed_s = m.nominal_waits_s + bits * 2 * half_period_s;
+        std::printf("| %s | %s | %ld | %.2f | %ld | %.2f | %.0f s | %.0f s |\n", target_name(rows[i].first),
+                    chip_part_name(rows[i].second), m.calls, static_cast<double>(m.calls) / bits, m.floor_calls,
+                    static_cast<double>(m.floor_calls) / bits, fixed_s + static_cast<double>(m.calls) * 0.125e-3,
+                    fixed_s + static_cast<double>(m.calls) * 1e-3);
     }
     return failures == 0 ? 0 : 1;
 }

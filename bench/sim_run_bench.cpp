@@ -3,6 +3,7 @@
 // clock periods set, and the wall-clock time the host took to simulate it.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include "line/line.h"
@@ -42,7 +43,8 @@ static void reset_program()
 
 static std::string write_file(const char* name, std::size_t size, unsigned seed)
 {
-    std::string path = std::string("/tmp/isp2313-bench-") + name;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/isp2313-bench-" + name;
     std::FILE* file = std::fopen(path.c_str(), "wb");
     for (std::size_t i = 0; i < size; ++i)
         std::fputc(static_cast<int>((i * 37 + seed) & 0xFF), file);
@@ -84,5 +86,7 @@ int main()
                          "virtual/floor | busy-ignored |\n|---|---|---|---|---|---|---|---|---|\n");
     bench(part_attiny2313, flash, eeprom);
     bench(part_at90s2313, flash, eeprom);
+    std::remove(flash.c_str());
+    std::remove(eeprom.c_str());
     return 0;
 }

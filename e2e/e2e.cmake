@@ -1,14 +1,49 @@
 # The shipped programs end to end over a faked serial port (CTest label e2e): the Linux
 # program, and the Windows program under wine, each with the virtual chip in real time.
 # Also the port benchmark (bench/port_bench), which is built but never run by the tests.
-find_package(GTest REQUIRED)
 include(GoogleTest)
 include(ExternalProject)
+include(CheckCXXSourceCompiles)
 
 set(ISP2313_WINE64 "/usr/lib/wine/wine64" CACHE FILEPATH "wine's 64-bit loader")
 set(ISP2313_WINE32 "/usr/lib/wine/wine" CACHE FILEPATH "wine's 32-bit loader")
 set(ISP2313_WINESERVER "/usr/lib/wine/wineserver" CACHE FILEPATH "wine's server")
 option(ISP2313_E2E_WINE32 "Run the 32-bit Windows program under wine's i386 side" ON)
+
+# What the runs need: a 32-bit C++ toolchain for wine's i386 side's preload, mingw-w64 for
+# both Windows builds, and wine. Without any of it the end-to-end tests are left out; without
+# wine's i386 side only its runs are.
+unset(ISP2313_HAVE_M32 CACHE)
+set(CMAKE_REQUIRED_FLAGS -m32)
+set(CMAKE_REQUIRED_QUIET ON)
+check_cxx_source_compiles("#include <string>\nint main(int argc, char**) { return static_cast<int>(std::string(argc, 'x').size()); }"
+  ISP2313_HAVE_M32)
+unset(CMAKE_REQUIRED_FLAGS)
+find_program(ISP2313_MINGW32 i686-w64-mingw32-g++)
+find_program(ISP2313_MINGW64 x86_64-w64-mingw32-g++)
+set(e2e_missing "")
+set(e2e_packages "")
+if(NOT ISP2313_HAVE_M32)
+  list(APPEND e2e_missing "no 32-bit g++")
+  list(APPEND e2e_packages g++-multilib)
+endif()
+if(NOT ISP2313_MINGW32 OR NOT ISP2313_MINGW64)
+  list(APPEND e2e_missing "no mingw-w64")
+  list(APPEND e2e_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32)
+endif()
+if(NOT EXISTS ${ISP2313_WINE64} OR NOT EXISTS ${ISP2313_WINESERVER})
+  list(APPEND e2e_missing "no wine64")
+  list(APPEND e2e_packages wine wine64)
+endif()
+if(e2e_missing)
+  string(REPLACE ";" ", " why "${e2e_missing}")
+  isp2313_leave_out("the end-to-end tests (${why})" ${e2e_packages})
+  return()
+endif()
+if(ISP2313_E2E_WINE32 AND NOT EXISTS ${ISP2313_WINE32})
+  isp2313_leave_out("the end-to-end runs under wine's i386 side (no wine32)" wine32:i386)
+  set(ISP2313_E2E_WINE32 OFF)
+endif()
 # Runs wine's i386 side where the kernel itself runs no 32-bit programs (ia32 emulation off).
 find_program(ISP2313_QEMU_I386 NAMES qemu-i386-static qemu-i386 DOC "qemu's i386 user-mode emulator")
 if(ISP2313_QEMU_I386)
@@ -59,10 +94,10 @@ foreach(arch win32 win64)
     BINARY_DIR ${e2e_out}/${arch}
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_BUILD_TYPE=Release
                -DISP2313_TESTS=OFF -DISP2313_WERROR=${ISP2313_WERROR}
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target isp2313
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
-    BUILD_BYPRODUCTS ${e2e_out}/${arch}/isp2313.exe)
+    BUILD_BYPRODUCTS ${e2e_out}/${arch}/isp2313.exe ${e2e_out}/${arch}/isp2313-sim.exe)
 endforeach()
 
 if(ISP2313_E2E_WINE32)
@@ -79,6 +114,9 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_LINUX_BINARY="$<TARGET_FILE:isp2313>"
   E2E_EXE32="${e2e_out}/win32/isp2313.exe"
   E2E_EXE64="${e2e_out}/win64/isp2313.exe"
+  E2E_LINUX_SIM="$<TARGET_FILE:isp2313-sim>"
+  E2E_SIM_EXE32="${e2e_out}/win32/isp2313-sim.exe"
+  E2E_SIM_EXE64="${e2e_out}/win64/isp2313-sim.exe"
   E2E_FAKEPORT64="${e2e_out}/fakeport64.so"
   E2E_FAKEPORT32="${e2e_out}/fakeport32.so"
   E2E_EMULATED32="${emulated32}"
@@ -89,7 +127,7 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_PORT1="${ISP2313_PORT1}"
   E2E_PORT2="${ISP2313_PORT2}"
   E2E_WITH_WINE32=${e2e_with_wine32})
-add_dependencies(isp2313_e2e isp2313 fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
+add_dependencies(isp2313_e2e isp2313 isp2313-sim fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
 
 add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
 target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)

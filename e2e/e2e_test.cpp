@@ -2,6 +2,7 @@
 // the virtual chip in real time: messages, exit status, what the chip ends with, the wire.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <csignal>
 #include <algorithm>
 #include <string>
 #include <tuple>
@@ -249,6 +250,94 @@ TEST_P(Port, NoChipIsNotSynchronization)
     EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> Not synchronization\n")));
     EXPECT_GE(result.calls.tiocsbrk, 32 * 32) << "every entry attempt clocks the bus";
     expect_port_left_idle(result);
+}
+
+// The adapter pulled out mid-run: every line request fails from then on (EIO). The run ends
+// at once with the one message, tries only to release the lines, and exits.
+TEST_P(Port, APortLostMidRunEndsTheRunAtOnce)
+{
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+    run.fail_from = 20000;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    std::string lost = as_written(GetParam(), "\n>>> COM1 Lost\n");
+    ASSERT_GE(result.first.out.size(), lost.size());
+    EXPECT_EQ(result.first.out.substr(result.first.out.size() - lost.size()), lost) << explain(result, result.first);
+    // the call and the system's reason: "ioctl TIOCSBRK: Input/output error" on Linux,
+    // "SetCommBreak: Not ready." under wine
+    EXPECT_NE(result.first.err.find("the port stopped answering: "), std::string::npos) << result.first.err;
+    // the failed request, then the close's break off and RTS clear (wine reads the lines
+    // before it sets one); nothing was clocked after the loss
+    EXPECT_LE(result.calls.failed_line_requests, GetParam() == target::linux_binary ? 3 : 5);
+    EXPECT_GE(result.calls.failed_line_requests, 1);
+    EXPECT_LT(result.first.end_ns - static_cast<std::uint64_t>(result.calls.first_failure_ns), 1000000000u)
+        << "from the loss to the exit";
+    EXPECT_EQ(result.open_count, 0);
+}
+
+// Ctrl-C, a terminal closed or a kill: the bits stop, the port is closed the normal way
+// (reset released) and the run says so. wine turns SIGINT into the console's Ctrl-C event
+// for the exe; under qemu's emulation of wine's 32-bit side the signal ends the emulator
+// itself, so that case says nothing about the program and is not run.
+TEST_P(Port, SignalsMidRunCloseThePortAndSayInterrupted)
+{
+    if (GetParam() == target::wine32)
+        GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
+    std::vector<int> signals = {SIGINT};
+    if (GetParam() == target::linux_binary)
+        signals = {SIGINT, SIGTERM, SIGHUP};
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    for (int signal_number : signals) {
+        port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+        run.interrupt_signal = signal_number;
+        run.interrupt_after_executed = 40;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << signal_number << explain(result, result.first);
+        std::string message = as_written(GetParam(), "\n>>> Interrupted\n");
+        ASSERT_GE(result.first.out.size(), message.size());
+        EXPECT_EQ(result.first.out.substr(result.first.out.size() - message.size()), message);
+        expect_port_left_idle(result);
+        EXPECT_EQ(result.chip.ignored_busy, 0);
+        EXPECT_LT(result.last_close_ns - result.interrupt_ns, 50000000u) << "from the signal to the close";
+    }
+}
+
+// isp2313-sim as each package ships it programs the example's HEX pair exactly as the Linux
+// isp2313-sim programs the raw images: the same output, the same chip in --dump and in the
+// state file, which a second run loads and replaces (and which runs on the crystal that the
+// first run's fuse selected).
+TEST_P(Port, TheSimToolProgramsTheHexExampleAsTheLinuxOneTheRawImages)
+{
+    std::string blink = examples_dir() + "/blink/";
+    for (const char* name : {"blink.hex", "blink.eep", "blink.flash.bin", "blink.eeprom.bin"})
+        write_file(dir + "/" + name, read_file(blink + name));
+    port_run reference = prepared({"--dump", "--state", "raw.state", "1", "blink.flash.bin", "blink.eeprom.bin"});
+    reference.which = target::linux_binary;
+    reference.sim_tool = true;
+    port_run run = prepared({"--dump", "--state", "hex.state", "1", "blink.hex", "blink.eep"});
+    run.sim_tool = true;
+    port_result raw;
+    for (int pass = 1; pass <= 2; ++pass) {
+        raw = run_on_port(reference);
+        ASSERT_EQ(raw.first.status, 0) << explain(raw, raw.first);
+        ASSERT_NE(raw.first.err.find("\nlock-bits fc\n"), std::string::npos) << raw.first.err;
+        port_result hex = run_on_port(run);
+        EXPECT_EQ(hex.failure, "");
+        EXPECT_EQ(hex.first.status, 0) << "run " << pass << "\n" << explain(hex, hex.first);
+        EXPECT_TRUE(same_text(hex.first.out, as_written(GetParam(), raw.first.out))) << "run " << pass;
+        // Under emulation wine's own processes may write to standard error around the dump.
+        EXPECT_NE(hex.first.err.find(as_written(GetParam(), raw.first.err)), std::string::npos)
+            << "run " << pass << "\n" << hex.first.err;
+        EXPECT_EQ(read_file(dir + "/hex.state"), read_file(dir + "/raw.state")) << "run " << pass;
+    }
+    EXPECT_TRUE(same_text(raw.first.out, expected_full_run(part_attiny2313, 174, 2, true)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),

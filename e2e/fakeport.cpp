@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,7 @@ unsigned char fd_kind[fd_table_size];
 
 bool          configured, port_user;
 dev_t         port_rdev;
+long long     fail_from;       // FAKEPORT_FAIL_FROM: that line request (from 1) and every later one fail
 port_state*   state;
 std::uint64_t own_key;         // 0 until this process first drives the lines
 
@@ -87,6 +89,8 @@ void configure()
     configured = true;
     const char* rdev = std::getenv("FAKEPORT_RDEV");
     port_rdev = rdev ? static_cast<dev_t>(std::strtoull(rdev, nullptr, 10)) : 0;
+    const char* fail = std::getenv("FAKEPORT_FAIL_FROM");
+    fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
     pthread_atfork(nullptr, nullptr, forget_key);
 }
 
@@ -223,9 +227,25 @@ bool is_line_request(unsigned long request)
         || request == TIOCSBRK || request == TIOCCBRK;
 }
 
+// An adapter pulled out: from the chosen request on, every one fails as the driver's do
+// after a hang-up, and changes nothing.
+bool request_fails(port_state* s)
+{
+    long long number = ++s->calls.line_requests;
+    if (fail_from == 0 || number < fail_from)
+        return false;
+    if (s->calls.failed_line_requests++ == 0)
+        s->calls.first_failure_ns = static_cast<std::int64_t>(now_ns());
+    return true;
+}
+
 int fake_line_request(unsigned long request, void* arg)
 {
     port_state* s = take_chip();
+    if (request_fails(s)) {
+        errno = EIO;
+        return -1;
+    }
     int* lines = static_cast<int*>(arg);
     switch (request) {
     case TIOCMGET: ++s->calls.tiocmget; *lines = modem_status(s); break;

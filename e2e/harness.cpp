@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -46,9 +47,13 @@ static std::uint64_t monotonic_ns()
 
 // ---- files -------------------------------------------------------------------------------
 
+// Inside the build tree, not the temporary directory: a failed case's files stay beside
+// the build that made them, and a passed case leaves nothing.
 std::string make_scratch_dir(const std::string& tag)
 {
-    std::string pattern = "/tmp/isp2313-e2e-" + tag + "-XXXXXX";
+    std::string runs = std::string(E2E_WORK_DIR) + "/runs";
+    mkdir(runs.c_str(), 0700);
+    std::string pattern = runs + "/" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr)
@@ -225,7 +230,8 @@ port_state* create_state(const std::string& path, std::uint64_t capacity)
 struct guard_report {
     char          message[1024];
     std::int32_t  status[3];
-    std::uint64_t wall_ns[3];
+    std::uint64_t wall_ns[3], end_ns[3], cpu_ns[3];
+    std::uint64_t interrupt_ns;
 };
 
 void report(guard_report& r, const std::string& text)
@@ -270,6 +276,11 @@ std::string shadow_serial_devices(const pty_port& pty, const std::string& harmle
         if (mount(harmless.c_str(), device.c_str(), nullptr, MS_BIND, nullptr) != 0)
             return "binding a file over " + device + ": " + std::strerror(errno);
     }
+    // The wine server keeps its socket under /tmp: a private /tmp takes it, and the files,
+    // with the namespace. A build tree under /tmp would be hidden by it, so it keeps /tmp.
+    if (std::strncmp(E2E_WORK_DIR, "/tmp/", 5) != 0
+        && mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=64m") != 0)
+        return std::string("a private /tmp: ") + std::strerror(errno);
     struct stat info {};
     if (stat(port1.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) || info.st_rdev != pty.rdev)
         return port1 + " is not the pty after the bind";
@@ -406,18 +417,31 @@ bool exited(const process& p, int wait_ms)
     return poll(&ready, 1, wait_ms) > 0;
 }
 
-// The exit status, or -1 after a signal; a process past its time is killed (-2).
-int finish(process& p, int timeout_s, std::uint64_t& wall_ns)
+std::uint64_t time_ns(const timeval& t)
+{
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_usec) * 1000u;
+}
+
+// The exit status, or -1 after a signal; a process past its time is killed (-2). END_NS and
+// CPU_NS, when given, receive the time of the exit and the process's user + system time.
+int finish(process& p, int timeout_s, std::uint64_t& wall_ns, std::uint64_t* end_ns = nullptr,
+           std::uint64_t* cpu_ns = nullptr)
 {
     if (p.pid <= 0)
         return -3;
     bool in_time = exited(p, timeout_s * 1000);
-    wall_ns = monotonic_ns() - p.start_ns;
+    std::uint64_t now = monotonic_ns();
+    wall_ns = now - p.start_ns;
+    if (end_ns != nullptr)
+        *end_ns = now;
     if (!in_time)
         kill(p.pid, SIGKILL);
     int status = 0;
-    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage {};
+    while (wait4(p.pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    if (cpu_ns != nullptr)
+        *cpu_ns = time_ns(usage.ru_utime) + time_ns(usage.ru_stime);
     close(p.pidfd);
     if (!in_time)
         return -2;
@@ -430,11 +454,13 @@ std::vector<std::string> inherited_environment()
     for (char** var = environ; *var != nullptr; ++var) {
         std::string entry = *var;
         if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("FAKEPORT_", 0) == 0 || entry.rfind("WINE", 0) == 0
-            || entry.rfind("ASAN_OPTIONS=", 0) == 0
+            || entry.rfind("ASAN_OPTIONS=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0
             || entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0)
             continue;
         env.push_back(entry);
     }
+    // The guard's private /tmp, where wine's temporary files go with the namespace.
+    env.push_back("TMPDIR=/tmp");
     return env;
 }
 
@@ -461,10 +487,13 @@ std::vector<std::string> program_argv(const port_run& run)
 {
     std::vector<std::string> argv;
     if (run.which == target::linux_binary) {
-        argv.push_back(E2E_LINUX_BINARY);
+        argv.push_back(run.sim_tool ? E2E_LINUX_SIM : E2E_LINUX_BINARY);
     } else {
         argv.push_back(wine_loader(run.which));
-        argv.push_back(run.which == target::wine32 ? E2E_EXE32 : E2E_EXE64);
+        if (run.which == target::wine32)
+            argv.push_back(run.sim_tool ? E2E_SIM_EXE32 : E2E_EXE32);
+        else
+            argv.push_back(run.sim_tool ? E2E_SIM_EXE64 : E2E_EXE64);
     }
     argv.insert(argv.end(), run.operands.begin(), run.operands.end());
     return argv;
@@ -499,6 +528,8 @@ void fill_program(program_result& program, const guard_report& r, int index, con
 {
     program.status = r.status[index];
     program.wall_s = static_cast<double>(r.wall_ns[index]) / 1e9;
+    program.cpu_s = static_cast<double>(r.cpu_ns[index]) / 1e9;
+    program.end_ns = r.end_ns[index];
     program.out = read_text(dir + "/" + stem + ".out");
     program.err = read_text(dir + "/" + stem + ".err");
 }
@@ -583,11 +614,14 @@ port_result run_on_port(const port_run& run)
     std::string preload = E2E_FAKEPORT64;
     if (run.which == target::wine32)
         preload += std::string(" ") + E2E_FAKEPORT32;
-    env.push_back("LD_PRELOAD=" + preload);
+    if (!run.sim_tool)
+        env.push_back("LD_PRELOAD=" + preload);
     // A sanitized build's runtime would refuse to start behind the preload.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAKEPORT_STATE=" + state_path);
     env.push_back("FAKEPORT_RDEV=" + std::to_string(static_cast<unsigned long long>(pty.rdev)));
+    if (run.fail_from != 0)
+        env.push_back("FAKEPORT_FAIL_FROM=" + std::to_string(run.fail_from));
     std::vector<std::string> argv = program_argv(run);
     const std::string& dir = run.dir;
 
@@ -606,6 +640,13 @@ port_result run_on_port(const port_run& run)
                 report(g, std::string("cannot hold the port: ") + std::strerror(errno));
         }
         process first = spawn(argv, env, dir, dir + "/first.out", dir + "/first.err", run.ordinary_user);
+        if (run.interrupt_signal != 0) {
+            std::uint64_t deadline = monotonic_ns() + static_cast<std::uint64_t>(run.timeout_s) * 1000000000u;
+            while (state->chip.executed < run.interrupt_after_executed && !exited(first, 1) && monotonic_ns() < deadline) {
+            }
+            g.interrupt_ns = monotonic_ns();
+            kill(first.pid, run.interrupt_signal);
+        }
         if (run.second_while_held) {
             // The second run starts once the first has the chip in programming mode.
             std::uint64_t deadline = monotonic_ns() + static_cast<std::uint64_t>(run.timeout_s) * 1000000000u;
@@ -614,9 +655,9 @@ port_result run_on_port(const port_run& run)
             if (state->chip.programming_enables == 0)
                 report(g, "the first run never entered programming mode");
             process second = spawn(argv, env, dir, dir + "/second.out", dir + "/second.err", run.ordinary_user);
-            g.status[1] = finish(second, run.timeout_s, g.wall_ns[1]);
+            g.status[1] = finish(second, run.timeout_s, g.wall_ns[1], &g.end_ns[1], &g.cpu_ns[1]);
         }
-        g.status[0] = finish(first, run.timeout_s, g.wall_ns[0]);
+        g.status[0] = finish(first, run.timeout_s, g.wall_ns[0], &g.end_ns[0], &g.cpu_ns[0]);
         if (holder >= 0) {
             ioctl(holder, TIOCNXCL);
             close(holder);
@@ -625,6 +666,7 @@ port_result run_on_port(const port_run& run)
             stop_wine_server(run.which, env, dir, g);
     });
     result.failure = r->message;
+    result.interrupt_ns = r->interrupt_ns;
     fill_program(result.first, *r, 0, dir, "first");
     if (run.second_while_held)
         fill_program(result.second, *r, 1, dir, "second");

@@ -22,7 +22,11 @@ struct port_run {
     bool                     second_while_held = false;  // start a second run once the first holds the port
     bool                     held_by_other = false;      // another process holds port 1 as isp2313 does
     bool                     ordinary_user = false;      // run without CAP_SYS_ADMIN, as a user would
+    bool                     sim_tool = false;           // run isp2313-sim (its own virtual chip) instead
     int                      timeout_s = 60;
+    long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
+    int                      interrupt_signal = 0;       // sent to the program once the chip has
+    long                     interrupt_after_executed = 0;  // carried out this many instructions
 };
 
 struct program_result {
@@ -30,6 +34,8 @@ struct program_result {
     std::string out;               // standard output, byte for byte
     std::string err;
     double      wall_s = 0;
+    double      cpu_s = 0;         // user + system time of the program's process
+    std::uint64_t end_ns = 0;      // CLOCK_MONOTONIC when it exited
 };
 
 struct port_result {
@@ -41,6 +47,7 @@ struct port_result {
     std::uint64_t           first_open_ns = 0, last_close_ns = 0;
     std::vector<port_event> trace;
     bool                    trace_overflow = false;
+    std::uint64_t           interrupt_ns = 0;   // CLOCK_MONOTONIC when the signal was sent
 };
 
 port_result run_on_port(const port_run& run);

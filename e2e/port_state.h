@@ -6,7 +6,7 @@
 #include "sim/chip.h"
 
 constexpr std::uint32_t port_state_magic   = 0x70726F74;   // "prot"
-constexpr std::uint32_t port_state_version = 2;
+constexpr std::uint32_t port_state_version = 3;
 
 // The chip in fixed-width fields; chip_counts uses long, which differs between -m32 and -m64.
 // Of the faults only the wiring and clock ones are carried.
@@ -38,6 +38,9 @@ struct port_calls {
     std::int64_t tiocmget, tiocmset, tiocmbis, tiocmbic, tiocsbrk, tioccbrk;
     std::int64_t other_ioctls, tcgetattrs, tcsetattrs, flocks;
     std::int64_t clock_reads;      // clock_gettime in processes that used the port
+    std::int64_t line_requests;    // modem-line and break requests, the failed ones included
+    std::int64_t failed_line_requests;
+    std::int64_t first_failure_ns; // CLOCK_MONOTONIC of the first failed request
 };
 
 struct port_event {
@@ -67,7 +70,7 @@ struct port_state {
 // Every 64-bit field sits on an 8-byte boundary, so i386 (4-byte alignment) lays it out the same.
 static_assert(sizeof(shared_chip) == 2392, "shared_chip layout");
 static_assert(offsetof(shared_chip, busy_until_ns) == 64 && offsetof(shared_chip, executed) == 2312, "shared_chip layout");
-static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2576, "port_state layout");
+static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2600, "port_state layout");
 static_assert(sizeof(port_event) == 16, "port_event layout");
 
 constexpr std::uint64_t port_state_bytes(std::uint64_t trace_capacity)

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Rebuilds every example's images from source and checks that they are byte for byte the
-# committed ones, and that isp2313 would take them (flash even and at most 2048 bytes,
-# EEPROM at most 127). Needs gcc-avr, avr-libc and binutils-avr.
+# Rebuilds every example's images (raw .bin, Intel HEX .hex and .eep) from source and checks
+# that they are byte for byte the committed ones, and that isp2313 would take the raw ones
+# (flash even and at most 2048 bytes, EEPROM at most 127). Needs gcc-avr, avr-libc and
+# binutils-avr.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 for tool in avr-gcc avr-objcopy make cmp; do
@@ -16,7 +17,7 @@ for dir in "$here"/*/; do
     mkdir "$work/$name"
     make -s -C "$dir" OUT="$work/$name" >/dev/null
     rm -f "$work/$name"/*.elf
-    for file in $(cd "$work/$name" && ls *.bin; cd "$dir" && ls *.bin 2>/dev/null); do
+    for file in $(cd "$work/$name" && ls *.bin *.hex *.eep 2>/dev/null; cd "$dir" && ls *.bin *.hex *.eep 2>/dev/null); do
         case " ${seen:-} " in *" $name/$file "*) continue ;; esac
         seen="${seen:-} $name/$file"
         if ! cmp -s "$work/$name/$file" "$dir$file"; then
@@ -26,6 +27,7 @@ for dir in "$here"/*/; do
         fi
         size=$(wc -c < "$dir$file")
         case "$file" in
+        *.hex | *.eep) ;;
         *eeprom*) [ "$size" -le 127 ] || { echo "check-images: $name/$file: $size bytes, isp2313 takes at most 127" >&2; status=1; } ;;
         *) [ $((size % 2)) -eq 0 ] && [ "$size" -le 2048 ] || { echo "check-images: $name/$file: $size bytes, not an even size up to 2048" >&2; status=1; } ;;
         esac

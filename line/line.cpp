@@ -14,6 +14,9 @@ bool          half_period_ready = false;
 bool          dtr_level         = false;
 bool          line_lost         = false;
 
+// RTS, like DTR, is called only to change it; the first call after the open always goes out.
+static bool rts_level, rts_known;
+
 // Whether the chip may be busy with something sent since the last wait, and whether an
 // interrupt cut an instruction short (then the chip is busy with nothing of it).
 static bool bits_since_wait, bits_cut;
@@ -93,9 +96,11 @@ static void set_dtr(bool on)
 
 static void set_rts(bool on)
 {
-    if (port_handle == os_no_handle || line_stopped())
+    if (port_handle == os_no_handle || line_stopped() || (rts_known && on == rts_level))
         return;
     line_call(os_set_rts(port_handle, on));
+    rts_level = on;
+    rts_known = true;
 }
 
 void dtr_set()   { set_dtr(true); }
@@ -160,7 +165,7 @@ bool port_open(int port_number)
         port_handle = os_no_handle;
     }
     line_lost = false;
-    bits_since_wait = bits_cut = false;
+    bits_since_wait = bits_cut = rts_known = false;
     if (counter_frequency <= 0.0f)
         return false;
     port_handle = os_port_open(port_number);
@@ -180,14 +185,16 @@ bool port_open(int port_number)
 }
 
 // After an interrupt the port is closed the normal way; after a lost line call only what
-// can still be done is tried, and nothing is clocked.
+// can still be done is tried, and nothing is clocked. The pulse leaves the break off, so
+// only a port that failed mid-pulse is asked again.
 void port_close()
 {
     if (port_handle == os_no_handle)
         return;
     if (!line_lost)
         pulse();
-    os_set_break(port_handle, false);
+    if (line_lost)
+        os_set_break(port_handle, false);
     os_set_rts(port_handle, false);
     os_port_close(port_handle);
     port_handle = os_no_handle;

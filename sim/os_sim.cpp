@@ -57,8 +57,10 @@ std::uint32_t os_counter()
         sim.scripted_counter.pop_front();
         return reading;
     }
-    unsigned __int128 ticks = static_cast<unsigned __int128>(sim.now_ns) * sim.frequency / 1000000000u;
-    return static_cast<std::uint32_t>(sim.counter_base + static_cast<std::uint64_t>(ticks));
+    // now * frequency / 1 s, whole seconds apart so that no product leaves 64 bits
+    std::uint64_t seconds = sim.now_ns / 1000000000u, rest_ns = sim.now_ns % 1000000000u;
+    std::uint64_t ticks = seconds * sim.frequency + rest_ns * sim.frequency / 1000000000u;
+    return static_cast<std::uint32_t>(sim.counter_base + ticks);
 }
 
 std::uint32_t os_ticks_ms()

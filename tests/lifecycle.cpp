@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "devices/device_table.h"
@@ -137,17 +138,37 @@ wire_timing wire_timing_of(const std::vector<sim_event>& trace)
     return timing;
 }
 
-std::string scratch_dir()
+static std::string scratch_dir_of(const testing::TestInfo& info)
 {
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string leaf = "isp2313-" + std::to_string(getpid()) + "-" + info->test_suite_name() + "-" + info->name();
+    std::string leaf = "isp2313-" + std::to_string(getpid()) + "-" + info.test_suite_name() + "-" + info.name();
     for (char& c : leaf)
         if (c == '/')
             c = '_';
-    std::string dir = testing::TempDir() + leaf;
+    return testing::TempDir() + leaf;
+}
+
+std::string scratch_dir()
+{
+    std::string dir = scratch_dir_of(*testing::UnitTest::GetInstance()->current_test_info());
     mkdir(dir.c_str(), 0700);
     return dir;
 }
+
+// A test's scratch directory goes when the test ends, whatever its result, so a test run
+// leaves nothing in the temporary directory.
+namespace {
+
+struct scratch_remover : testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo& info) override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_dir_of(info), ignored);
+    }
+};
+
+const bool scratch_remover_added = (testing::UnitTest::GetInstance()->listeners().Append(new scratch_remover), true);
+
+}  // namespace
 
 std::string scratch_file(const std::string& name, const std::vector<std::uint8_t>& bytes)
 {

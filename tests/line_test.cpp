@@ -46,16 +46,16 @@ TEST(PortOpen, ZeroCounterFrequencyOpensNothing)
     EXPECT_TRUE(sim.trace.empty());
 }
 
-TEST(PortClose, PulsesClearsBreakAndRtsThenCloses)
+TEST(PortClose, PulsesReleasesResetThenCloses)
 {
     fresh_bench();
     ASSERT_TRUE(port_open(1));
     std::size_t mark = sim.trace.size();
     port_close();
-    EXPECT_EQ(wire(mark), "B1 B0 B0 R0 C1");
+    EXPECT_EQ(wire(mark), "B1 B0 R0 C1");
     EXPECT_EQ(port_handle, os_no_handle);
     port_close();
-    EXPECT_EQ(wire(mark), "B1 B0 B0 R0 C1");
+    EXPECT_EQ(wire(mark), "B1 B0 R0 C1");
 }
 
 TEST(ClosedPort, LineOperationsDoNothing)
@@ -315,6 +315,6 @@ TEST(Interrupt, StopsTheBitsButLetsTheChipFinishWhatItWasSent)
         EXPECT_LT(sim.now_ns - before, 1000u) << c.name;
         EXPECT_EQ(sim.trace.size(), mark) << c.name;
         port_close();
-        EXPECT_EQ(wire(mark), "B1 B0 B0 R0 C1") << c.name;
+        EXPECT_EQ(wire(mark), "B1 B0 R0 C1") << c.name;
     }
 }

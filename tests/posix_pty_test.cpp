@@ -10,12 +10,20 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 // PTY_TEST_DIR is where ISP2313_PORT1 and ISP2313_PORT2 point, as port1 and port2.
 static const std::string test_dir = PTY_TEST_DIR;
 
 static std::string in_test_dir(const char* name) { return test_dir + "/" + name; }
+
+// The ports' links and the files go with each test.
+static void remove_test_dir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(test_dir, ignored);
+}
 
 static void point_port(const char* port, const std::string& target)
 {
@@ -54,6 +62,7 @@ struct PtyPort : ::testing::Test {
     {
         close(slave_fd);
         close(master_fd);
+        remove_test_dir();
     }
 };
 
@@ -115,6 +124,7 @@ TEST_F(PtyPort, MissingNonTerminalAndUnknownPortsFail)
 
 struct ImageFile : ::testing::Test {
     void SetUp() override { mkdir(test_dir.c_str(), 0700); }
+    void TearDown() override { remove_test_dir(); }
 };
 
 // A FIFO without a writer would block a plain open for ever.

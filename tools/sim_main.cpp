@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <unistd.h>
 #include "run/run.h"
 #include "sim/chip.h"
 #include "sim/os_sim.h"
+#include "tools/host.h"
 #include "tools/state_file.h"
 #include "tools/vcd.h"
 
@@ -306,7 +306,7 @@ int main(int argc, char** argv)
         wall_start = std::chrono::steady_clock::now();
         sim.on_time = pace;
     }
-    if (isatty(STDOUT_FILENO))
+    if (host_stdout_is_console())
         std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     std::vector<char*> program_argv = {argv[0]};

@@ -8,6 +8,7 @@
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "tools/host.h"
 
 constexpr const char* state_magic = "isp2313-sim state 1";
 constexpr int dump_line_bytes = 16;
@@ -297,7 +298,7 @@ state_load_result state_load(const std::string& path, chip_state& state, std::st
 
 static std::string directory_of(const std::string& path)
 {
-    std::size_t slash = path.rfind('/');
+    std::size_t slash = path.find_last_of(host_path_separators);
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
@@ -305,11 +306,11 @@ static std::string directory_of(const std::string& path)
 
 bool state_can_save(const std::string& path, std::string& error)
 {
-    if (access(directory_of(path).c_str(), W_OK | X_OK) != 0) {
-        error = "cannot write in " + directory_of(path) + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    std::string why;
+    if (host_can_write_in(directory_of(path), why))
+        return true;
+    error = "cannot write in " + directory_of(path) + ": " + why;
+    return false;
 }
 
 bool state_save(const std::string& path, const chip_state& state, std::string& error)
@@ -320,13 +321,11 @@ bool state_save(const std::string& path, const chip_state& state, std::string& e
         error = std::strerror(errno);
         return false;
     }
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
+    host_default_mode(fd);
     std::string text = state_text(state);
     bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ok = close(fd) == 0 && ok;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0)
+    if (ok && !host_replace_file(temporary, path))
         ok = false;
     if (!ok) {
         error = std::strerror(errno);
