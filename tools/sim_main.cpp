@@ -29,6 +29,10 @@ static const char usage_text[] =
     "  --no-chip          nothing on the port: no answer to any instruction\n"
     "  --locked           the chip starts with its lock bits programmed (mode 3)\n"
     "  --out-of-step K    the chip counts its frames K bits (0-31) behind the program\n"
+    "  --state FILE       keep the chip's flash, EEPROM, fuses and lock bits in FILE\n"
+    "  --dump             after the run, print the chip's state on standard error\n"
+    "  --vcd FILE         write the bus as a Value Change Dump to FILE\n"
+    "  --real-time        pace the virtual clock to the wall clock\n"
     "  --xtal HZ          the crystal fitted to the chip, 0 to 20000000 Hz (default\n"
     "                     8000000; 0: none)\n"
     "  --lenient-timing   count clock phases too short and MOSI changes too late,\n"
@@ -37,10 +41,6 @@ static const char usage_text[] =
     "  --mosi-miso-bridged  MISO repeats MOSI\n"
     "  --no-clock         the chip's oscillator does not run\n"
     "  --slow-clock       the chip runs at 128 kHz, whatever its fuses and crystal\n"
-    "  --state FILE       keep the chip's flash, EEPROM, fuses and lock bits in FILE\n"
-    "  --dump             after the run, print the chip's state on standard error\n"
-    "  --vcd FILE         write the bus as a Value Change Dump to FILE\n"
-    "  --real-time        pace the virtual clock to the wall clock\n"
     "  --help             print this help and exit\n";
 
 struct tool_options {
