@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 #include "e2e/harness.h"
+#include "run/probe.h"
 #include "tests/lifecycle.h"
 
 namespace {
 
-constexpr int    flash_bytes  = 2048;
-constexpr int    eeprom_bytes = 127;
 constexpr double half_period_s = 3.1e-6;   // 31 ticks of the 10 MHz counter, at least
 
 constexpr std::uint64_t trace_capacity = 1u << 21;
@@ -61,35 +60,12 @@ double quiet_s(const std::vector<port_event>& trace)
     return static_cast<double>(quiet) / 1e9;
 }
 
-// The fixed waits of a run, in ms: entry 30 + 30 + 8; the flash pass's erase 30 + 30, reset
-// released 30 and a new entry; 1 ms per loaded word and 8 per page (ATtiny2313) or 8 + 8 per
-// word (AT90S2313); 8 per EEPROM byte; 30 per fuse and for the lock bits.
-double waits_s(chip_part part, int words, int eeprom_count)
-{
-    double ms = 68 + 158 + 8.0 * eeprom_count;
-    if (part == part_attiny2313)
-        ms += words * 1.0 + (words / 16) * 8.0 + 30 + 30 + 30;
-    else
-        ms += words * 16.0 + 30;
-    return ms / 1000.0;
-}
-
-// Words of 0xFFFF are not written to an AT90S2313, so the image has none.
-std::vector<std::uint8_t> flash_image()
-{
-    std::vector<std::uint8_t> bytes = pattern_bytes(flash_bytes, 5);
-    for (std::size_t i = 0; i < bytes.size(); i += 2)
-        if (bytes[i] == 0xFF && bytes[i + 1] == 0xFF)
-            bytes[i] = 0x00;
-    return bytes;
-}
-
 measured bench_one(target which, chip_part part)
 {
     measured m{};
     std::string dir = make_scratch_dir("bench");
-    write_file(dir + "/flash.bin", flash_image());
-    write_file(dir + "/eeprom.bin", pattern_bytes(eeprom_bytes, 9));
+    write_file(dir + "/flash.bin", full_run_flash());
+    write_file(dir + "/eeprom.bin", full_run_eeprom());
     port_run run;
     run.which = which;
     run.part = part;
@@ -111,7 +87,7 @@ measured bench_one(target which, chip_part part)
     m.bits = static_cast<long>(c.tiocsbrk);
     m.run_s = result.first.wall_s;
     m.port_s = static_cast<double>(result.last_close_ns - result.first_open_ns) / 1e9;
-    m.nominal_waits_s = waits_s(part, flash_bytes / 2, eeprom_bytes + 1);
+    m.nominal_waits_s = static_cast<double>(full_runs[part == part_attiny2313 ? 0 : 1].waits_ms) / 1000.0;
     m.floor_s = m.nominal_waits_s + static_cast<double>(m.bits) * 2 * half_period_s;
     m.waits_s = quiet_s(result.trace);
     m.bus_us_per_bit = (m.port_s - m.waits_s) * 1e6 / static_cast<double>(m.bits);

@@ -6,58 +6,35 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include "line/line.h"
 #include "run/images.h"
 #include "run/run.h"
 #include "sim/chip.h"
 #include "sim/os_sim.h"
+#include "tests/lifecycle.h"
 
 static std::uint64_t floor_wait_ms;
 
-// The wait the program leaves after each instruction it sends, in milliseconds.
 static void count_wait(const std::uint8_t f[4], std::uint8_t, std::uint64_t)
 {
-    bool tiny = chip.part == part_attiny2313;
-    switch (f[0]) {
-    case 0x40: floor_wait_ms += tiny ? 0 : 8; break;
-    case 0x48: floor_wait_ms += tiny ? 1 : 8; break;
-    case 0x4C: case 0xC0: floor_wait_ms += 8; break;
-    case 0xAC:
-        if (f[1] == 0x53) floor_wait_ms += 60 + 8;       // reset released and held, then the echo
-        else if (f[1] == 0x80) floor_wait_ms += 60 + 30; // the erase, then reset released
-        else floor_wait_ms += 30;                        // fuses and lock bits
-        break;
-    }
+    floor_wait_ms += nominal_wait_ms(f, chip.part);
 }
 
-static void reset_program()
-{
-    port_handle = os_no_handle;
-    half_period_ready = false;
-    flash_file_size = 0;
-    eeprom_count = 0;
-    erased_at_start = false;
-    std::memset(flash_image, 0, sizeof flash_image);
-    std::memset(eeprom_image, 0, sizeof eeprom_image);
-}
-
-static std::string write_file(const char* name, std::size_t size, unsigned seed)
+static std::string write_file(const char* name, const std::vector<std::uint8_t>& bytes)
 {
     const char* tmp = std::getenv("TMPDIR");
     std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/isp2313-bench-" + name;
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    for (std::size_t i = 0; i < size; ++i)
-        std::fputc(static_cast<int>((i * 37 + seed) & 0xFF), file);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fclose(file);
     return path;
 }
 
 static void bench(chip_part part, std::string flash, std::string eeprom)
 {
-    chip_new(part);
-    sim_reset();
+    fresh_bench(part);
     sim.trace_enabled = false;
-    reset_program();
     floor_wait_ms = 0;
     chip_frame_hook = count_wait;
     std::string program = "isp2313", port = "1";
@@ -80,8 +57,8 @@ int main()
 {
     if (!std::freopen("/dev/null", "w", stdout))
         return 1;
-    std::string flash = write_file("flash.bin", 2048, 1);
-    std::string eeprom = write_file("eeprom.bin", 127, 2);
+    std::string flash = write_file("flash.bin", full_run_flash());
+    std::string eeprom = write_file("eeprom.bin", full_run_eeprom());
     std::fprintf(stderr, "| part | status | clock pulses | waits floor s | clock floor s | floor s | virtual s | "
                          "virtual/floor | busy-ignored |\n|---|---|---|---|---|---|---|---|---|\n");
     bench(part_attiny2313, flash, eeprom);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <csignal>
+#include <unistd.h>
 #include <algorithm>
 #include <string>
 #include <tuple>
@@ -187,28 +188,21 @@ TEST_P(Port, UsageErrorsPrintTheUsageAndOpenNothing)
     }
 }
 
-TEST_P(Port, APortThatDoesNotExistIsNotFound)
+// An adapter named in the environment, as a user names a USB adapter: a COM number above 9
+// on Windows, a link to the device (as under /dev/serial/by-id) on Linux.
+TEST_P(Port, ADeviceNamedInTheEnvironmentIsTheOneOpened)
 {
-    write_file(dir + "/flash.bin", {0x00, 0x00});
-    port_result result = run_on_port(prepared({"2", "flash.bin"}));
-    EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
-    EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> COM2 Not Found\n")));
-    EXPECT_EQ(result.calls.tiocsbrk + result.calls.tiocmget, 0) << "no line of port 1 was touched";
-}
-
-TEST_P(Port, APortHeldByAnotherProgramIsNotFound)
-{
-    write_file(dir + "/flash.bin", {0x00, 0x00});
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    ASSERT_EQ(symlink(E2E_PORT1, (dir + "/adapter").c_str()), 0);
     port_run run = prepared({"1", "flash.bin"});
-    run.held_by_other = true;
-    run.ordinary_user = true;
+    run.environment = {std::string("ISP2313_PORT1=") + (GetParam() == target::linux_binary ? dir + "/adapter" : "COM12")};
     port_result result = run_on_port(run);
     EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
-    EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> COM1 Not Found\n")));
-    EXPECT_EQ(result.calls.tiocsbrk + result.calls.tiocmget + result.calls.tiocmbis + result.calls.tiocmset, 0);
-    EXPECT_EQ(result.chip.programming_enables, 0);
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), expected_full_run(part_attiny2313, 2, 0, false))));
+    EXPECT_EQ(result.first.err.find("isp2313:"), std::string::npos) << "no help was needed";
+    EXPECT_EQ(result.chip.flash[0], 0x3412);
+    expect_port_left_idle(result);
 }
 
 // Two wine processes may both open one COM port: wine does not refuse the second open of a
@@ -230,6 +224,8 @@ TEST(LinuxPort, ASecondRunWhileTheFirstHoldsThePortIsNotFound)
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.second.status, 33) << explain(result, result.second);
     EXPECT_TRUE(same_text(result.second.out, ">>> COM1 Not Found\n"));
+    EXPECT_NE(result.second.err.find("flock: Resource temporarily unavailable\nAnother program has it open"),
+              std::string::npos) << result.second.err;
     EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
     EXPECT_TRUE(same_text(result.first.out,
                           expected_full_run(part_at90s2313, images.flash.size(), images.eeprom.size(), true)));
@@ -248,6 +244,7 @@ TEST_P(Port, NoChipIsNotSynchronization)
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
     EXPECT_TRUE(same_text(result.first.out, as_written(GetParam(), ">>> Not synchronization\n")));
+    EXPECT_NE(result.first.err.find("isp2313-probe 1 tells what works"), std::string::npos) << result.first.err;
     EXPECT_GE(result.calls.tiocsbrk, 32 * 32) << "every entry attempt clocks the bus";
     expect_port_left_idle(result);
 }
@@ -342,6 +339,86 @@ TEST_P(Port, TheSimToolProgramsTheHexExampleAsTheLinuxOneTheRawImages)
 
 INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
+
+enum class refusal { missing, not_a_port, held, denied };
+
+static const char* refusal_name(refusal why)
+{
+    switch (why) {
+    case refusal::missing:    return "missing";
+    case refusal::not_a_port: return "not_a_port";
+    case refusal::held:       return "held";
+    case refusal::denied:     return "denied";
+    }
+    return "?";
+}
+
+class PortRefused : public OnTarget<std::tuple<target, refusal>> {
+protected:
+    target which() const override { return std::get<0>(GetParam()); }
+};
+
+// Standard output stays the one line it always was; standard error says which device, the
+// system's reason and the remedy. Windows reports a held port and a forbidden one alike.
+// (Under emulation standard error also holds the loader's and qemu's own complaints.)
+TEST_P(PortRefused, IsNotFoundAndExplainedOnStandardError)
+{
+    refusal why = std::get<1>(GetParam());
+    bool on_linux = which() == target::linux_binary;
+    write_file(dir + "/flash.bin", {0x00, 0x00});
+    port_run run;
+    run.which = which();
+    run.operands = {why == refusal::missing ? "2" : "1", "flash.bin"};
+    run.dir = dir;
+    std::string device = on_linux ? E2E_PORT1 : "COM1", reason, remedy;
+    switch (why) {
+    case refusal::missing:
+        device = on_linux ? dir + "/no-adapter" : "COM77";
+        run.environment = {"ISP2313_PORT2=" + device};
+        reason = on_linux ? "open: No such file or directory" : "CreateFile: ";
+        remedy = as_written(which(), "There is no such device. The serial devices on this system:\n");
+        break;
+    case refusal::not_a_port:
+        device = on_linux ? dir + "/flash.bin" : "NUL";
+        run.environment = {"ISP2313_PORT1=" + device};
+        reason = on_linux ? "isatty: not a terminal, so not a serial port" : "GetCommState: ";
+        remedy = as_written(which(), "\nThe serial devices on this system:\n");
+        break;
+    case refusal::held:
+        run.held_by_other = true;
+        run.ordinary_user = true;
+        reason = on_linux ? "open: Device or resource busy" : "CreateFile: ";
+        remedy = "Another program has it open";
+        break;
+    case refusal::denied:
+        run.port_for_dialout = true;
+        run.ordinary_user = true;
+        reason = on_linux ? "open: Permission denied" : "CreateFile: ";
+        remedy = on_linux ? "Only members of group dialout may open it" : "Another program has it open";
+        break;
+    }
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM" + run.operands[0] + " Not Found\n")));
+    std::string first_line = "isp2313: port " + run.operands[0] + " is " + device + ": " + reason;
+    EXPECT_NE(result.first.err.find(first_line), std::string::npos) << first_line << "\n" << result.first.err;
+    EXPECT_NE(result.first.err.find(remedy), std::string::npos) << remedy << "\n" << result.first.err;
+    if (on_linux && (why == refusal::missing || why == refusal::not_a_port)) {
+        EXPECT_NE(result.first.err.find("\n    " E2E_PORT1 "\n"), std::string::npos) << "the pty is port 1's device";
+    }
+    EXPECT_EQ(result.calls.tiocsbrk + result.calls.tiocmget + result.calls.tiocmbis + result.calls.tiocmset, 0);
+    EXPECT_EQ(result.chip.programming_enables, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, PortRefused,
+                         ::testing::Combine(::testing::ValuesIn(targets()),
+                                            ::testing::Values(refusal::missing, refusal::not_a_port, refusal::held,
+                                                              refusal::denied)),
+                         [](const ::testing::TestParamInfo<std::tuple<target, refusal>>& param_info) {
+                             return std::string(target_name(std::get<0>(param_info.param))) + "_"
+                                  + refusal_name(std::get<1>(param_info.param));
+                         });
 
 class FullRunOn : public OnTarget<std::tuple<target, chip_part>> {
 protected:

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <grp.h>
 #include <linux/capability.h>
 
 extern char** environ;
@@ -397,9 +398,12 @@ process spawn(std::vector<std::string> argv, std::vector<std::string> env, const
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(126);
-        // Without CAP_SYS_ADMIN a tty in exclusive mode (TIOCEXCL) refuses the open, as for a user.
-        if (ordinary_user && prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0)
-            _exit(126);
+        // Without CAP_SYS_ADMIN a tty in exclusive mode (TIOCEXCL) refuses the open, as for a user;
+        // without the DAC capabilities so does a device whose permissions leave root out.
+        if (ordinary_user)
+            for (int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
+                    _exit(126);
         execve(args[0], args.data(), vars.data());
         if (errno == ENOEXEC && E2E_QEMU_I386[0] != '\0')
             execve(emulated_args[0], emulated_args.data(), emulated_vars.data());
@@ -448,6 +452,7 @@ int finish(process& p, int timeout_s, std::uint64_t& wall_ns, std::uint64_t* end
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The tests' own environment, less whatever would choose the port, preload or wine for the program.
 std::vector<std::string> inherited_environment()
 {
     std::vector<std::string> env;
@@ -455,6 +460,7 @@ std::vector<std::string> inherited_environment()
         std::string entry = *var;
         if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("FAKEPORT_", 0) == 0 || entry.rfind("WINE", 0) == 0
             || entry.rfind("ASAN_OPTIONS=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0
+            || entry.rfind("ISP2313_PORT", 0) == 0
             || entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0)
             continue;
         env.push_back(entry);
@@ -539,7 +545,7 @@ void fill_program(program_result& program, const guard_report& r, int index, con
 std::string prepare_wine(target which)
 {
     std::string prefix = wine_prefix(which);
-    std::string marker = prefix + "/isp2313-ports-mapped";
+    std::string marker = prefix + "/isp2313-ports-mapped-com12";
     if (exists(marker))
         return "";
     remove_tree(prefix);
@@ -554,10 +560,11 @@ std::string prepare_wine(target which)
         std::string loader = wine_loader(which);
         std::string key = "HKLM\\Software\\Wine\\Ports";
         run_guarded(pty, harmless, *r, [&](guard_report& g) {
-            // COM1 is port 1's device, which the guard has made the pty; COM2 maps to nothing.
+            // COM1 and COM12 are port 1's device, which the guard has made the pty; COM2 maps to nothing.
             std::vector<std::vector<std::string>> steps = {
                 {loader, "reg", "add", key, "/v", "COM1", "/t", "REG_SZ", "/d", E2E_PORT1, "/f"},
                 {loader, "reg", "add", key, "/v", "COM2", "/t", "REG_SZ", "/d", "", "/f"},
+                {loader, "reg", "add", key, "/v", "COM12", "/t", "REG_SZ", "/d", E2E_PORT1, "/f"},
             };
             int n = 0;
             for (const std::vector<std::string>& step : steps) {
@@ -595,6 +602,11 @@ port_result run_on_port(const port_run& run)
     std::string state_path = run.dir + "/port-state";
     std::string harmless = run.dir + "/not-a-port";
     write_file(harmless, {});
+    if (result.failure.empty() && run.port_for_dialout) {
+        const group* dialout = getgrnam("dialout");
+        if (dialout == nullptr || chown(pty.slave.c_str(), 65534, dialout->gr_gid) != 0 || chmod(pty.slave.c_str(), 0660) != 0)
+            result.failure = "cannot give " + pty.slave + " to nobody and group dialout";
+    }
     port_state* state = result.failure.empty() ? create_state(state_path, run.trace_capacity) : nullptr;
     guard_report* r = new_report();
     if (result.failure.empty() && (state == nullptr || r == nullptr))
@@ -622,6 +634,7 @@ port_result run_on_port(const port_run& run)
     env.push_back("FAKEPORT_RDEV=" + std::to_string(static_cast<unsigned long long>(pty.rdev)));
     if (run.fail_from != 0)
         env.push_back("FAKEPORT_FAIL_FROM=" + std::to_string(run.fail_from));
+    env.insert(env.end(), run.environment.begin(), run.environment.end());
     std::vector<std::string> argv = program_argv(run);
     const std::string& dir = run.dir;
 

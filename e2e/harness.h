@@ -21,7 +21,11 @@ struct port_run {
     std::uint64_t            trace_capacity = 0;   // 0: no trace
     bool                     second_while_held = false;  // start a second run once the first holds the port
     bool                     held_by_other = false;      // another process holds port 1 as isp2313 does
-    bool                     ordinary_user = false;      // run without CAP_SYS_ADMIN, as a user would
+    bool                     ordinary_user = false;      // run without the capabilities that let root past
+                                                         // a device's permissions or a tty's exclusive mode
+    bool                     port_for_dialout = false;   // port 1's device belongs to nobody and group dialout,
+                                                         // read-write for both, as an adapter's device does
+    std::vector<std::string> environment;                // NAME=VALUE for the program
     bool                     sim_tool = false;           // run isp2313-sim (its own virtual chip) instead
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
@@ -52,8 +56,8 @@ struct port_result {
 
 port_result run_on_port(const port_run& run);
 
-// Creates (once) the throwaway wine prefix of TARGET, with COM1 mapped to port 1's device and
-// COM2 to nothing. Empty on success, else what went wrong.
+// Creates (once) the throwaway wine prefix of TARGET, with COM1 and COM12 mapped to port 1's
+// device and COM2 to nothing. Empty on success, else what went wrong.
 std::string prepare_wine(target which);
 
 // A new directory for one run's files, removed by remove_tree.

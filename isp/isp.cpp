@@ -5,7 +5,6 @@
 
 constexpr std::uint8_t programming_enable      = 0xAC;
 constexpr std::uint8_t programming_enable_echo = 0x53;
-constexpr int          entry_attempts          = 32;
 
 static std::uint8_t high_byte(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
 static std::uint8_t low_byte(std::uint16_t value)  { return static_cast<std::uint8_t>(value & 0xFF); }
@@ -30,7 +29,7 @@ static std::uint8_t read_instruction(std::uint8_t b1, std::uint8_t b2, std::uint
 // The chip echoes 0x53 in the third byte once it is in step with our byte boundaries;
 // the extra pulse after a miss moves the next attempt one bit along the chip's frame.
 // A stopped line ends the attempts: its reads are all 1 bits and mean nothing.
-bool enter_programming_mode()
+bool enter_programming_mode_observed(std::uint8_t answers[entry_attempts], int& attempts)
 {
     clock_pulse();
     rts_clear();
@@ -39,9 +38,11 @@ bool enter_programming_mode()
     wait_30ms();
     send_byte(programming_enable);
     send_byte(programming_enable_echo);
-    int attempts = 0;
+    attempts = 0;
     while (!line_stopped()) {
-        if (receive_byte() == programming_enable_echo) {
+        answers[attempts] = receive_byte();
+        if (answers[attempts] == programming_enable_echo) {
+            ++attempts;
             send_byte(0x00);
             wait_8ms();
             return true;
@@ -55,6 +56,13 @@ bool enter_programming_mode()
             return false;
     }
     return false;
+}
+
+bool enter_programming_mode()
+{
+    std::uint8_t answers[entry_attempts];
+    int attempts = 0;
+    return enter_programming_mode_observed(answers, attempts);
 }
 
 // Chip Erase AC 80 04 00, then reset released and a fresh entry into programming mode.
@@ -136,6 +144,13 @@ void write_fuse_high(std::uint8_t value)
     send_instruction(0xAC, 0xA8, 0x00, value);
     wait_30ms();
 }
+
+// Read Fuse bits 50 00, Read Fuse High bits 58 08, Read Extended Fuse bits 50 08, Read
+// Lock bits 58 00 (the ATtiny2313's).
+std::uint8_t read_fuse_low()      { return read_instruction(0x50, 0x00, 0x00); }
+std::uint8_t read_fuse_high()     { return read_instruction(0x58, 0x08, 0x00); }
+std::uint8_t read_fuse_extended() { return read_instruction(0x50, 0x08, 0x00); }
+std::uint8_t read_lock_byte()     { return read_instruction(0x58, 0x00, 0x00); }
 
 // Write Lock bits: the AT90S2313 takes them in byte 2 (bits 2 and 1), the ATtiny2313
 // in byte 4 (bits 1 and 0). An unknown format sends nothing but still waits.

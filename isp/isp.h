@@ -3,7 +3,12 @@
 #include <cstdint>
 #include "devices/device_table.h"
 
+constexpr int entry_attempts = 32;
+
 bool enter_programming_mode();
+// The same, keeping the byte read in each attempt (ANSWERS) and the number of attempts made;
+// true when the last of them was the echo.
+bool enter_programming_mode_observed(std::uint8_t answers[entry_attempts], int& attempts);
 void chip_erase();
 void read_signature(std::uint8_t signature[3]);
 
@@ -16,5 +21,10 @@ void write_eeprom_byte(std::uint16_t address, std::uint8_t value);
 void write_fuse_low(std::uint8_t value);
 void write_fuse_high(std::uint8_t value);
 void write_lock_bits(const device_record& device, std::uint8_t value);
+// The ATtiny2313's fuse and lock bytes, read back.
+std::uint8_t read_fuse_low();
+std::uint8_t read_fuse_high();
+std::uint8_t read_fuse_extended();
+std::uint8_t read_lock_byte();
 
 void program_flash();

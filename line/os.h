@@ -16,6 +16,9 @@ std::uint32_t os_ticks_ms();                     // milliseconds, 1 ms steps, wr
 // once); never past it. May return early, on an interrupt for one.
 void          os_sleep_until_ms(std::uint32_t tick);
 
+// The device that port PORT_NUMBER (1 or 2) opens: the environment variable ISP2313_PORT1 or
+// ISP2313_PORT2 when it is set and not empty, else the system's default; null for other numbers.
+const char* os_port_name(int port_number);
 os_handle os_port_open(int port_number);         // exclusive, 115200 8N1, no flow control; 0 on failure
 void      os_port_close(os_handle port);
 // The line calls return false when the OS reports that the call failed.
@@ -26,6 +29,15 @@ bool      os_read_dsr(os_handle port, bool& on);
 // The last OS call that failed and the OS's reason, "ioctl TIOCMBIS: Input/output error";
 // empty while none has.
 const char* os_failure();
+// What that reason means to someone whose port will not open.
+enum os_reason : char { os_reason_other, os_reason_missing, os_reason_denied, os_reason_busy };
+os_reason   os_failure_reason();
+// The group whose members may read and write DEVICE ("dialout"); empty where the system has
+// no such group or the device grants its group nothing.
+const char* os_device_group(const char* device);
+// Calls SEEN for each serial device the system reports, opening none: its name and, for a
+// link, the device it leads to (else empty).
+void        os_list_serial_devices(void (*seen)(const char* name, const char* leads_to));
 
 // Ctrl-C and its kin set a flag instead of ending the process; os_interrupted reads it.
 void      os_catch_interrupts();

@@ -2,14 +2,20 @@
 #include "line/os.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include "line/port_name.h"
 
 #ifndef ISP2313_PORT1
 #define ISP2313_PORT1 "/dev/ttyS0"
@@ -20,17 +26,36 @@
 
 static int fd_of(os_handle port) { return static_cast<int>(port - 1); }
 
-static char failure_text[160];
+static char      failure_text[160];
+static os_reason failure_reason = os_reason_other;
 static volatile std::sig_atomic_t interrupt_seen = 0;
 
+static os_reason reason_of(int error)
+{
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        return os_reason_missing;
+    if (error == EACCES || error == EPERM)
+        return os_reason_denied;
+    if (error == EBUSY || error == EAGAIN || error == EWOULDBLOCK)
+        return os_reason_busy;
+    return os_reason_other;
+}
+
 // Keeps the call's name and errno's words for os_failure; returns false for the caller.
+// Only the first failure since the open is kept: the calls that try to release the lines
+// after it fail too, but it is the one that says why.
 static bool failed(const char* call)
 {
+    if (failure_text[0] != '\0')
+        return false;
+    failure_reason = reason_of(errno);
     std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, std::strerror(errno));
     return false;
 }
 
 const char* os_failure() { return failure_text; }
+
+os_reason os_failure_reason() { return failure_reason; }
 
 static timespec monotonic_now()
 {
@@ -81,20 +106,20 @@ void os_sleep_until_ms(std::uint32_t tick)
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-static const char* port_path(int port_number)
+const char* os_port_name(int port_number)
 {
-    switch (port_number) {
-    case 1:  return ISP2313_PORT1;
-    case 2:  return ISP2313_PORT2;
-    default: return nullptr;
-    }
+    return chosen_port_name(port_number, ISP2313_PORT1, ISP2313_PORT2);
 }
 
 // TIOCEXCL refuses later opens, but not root's; flock stops root too, as long as the
 // other program locks its ports the same way. Either way a held port fails the open.
 static bool take_exclusively(int fd)
 {
-    return flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return failed("flock");
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return failed("ioctl TIOCEXCL");
+    return true;
 }
 
 // 115200 8N1, raw, no flow control; every other setting stays as the port had it.
@@ -103,7 +128,7 @@ static bool configure(int fd)
 {
     termios settings{};
     if (tcgetattr(fd, &settings) != 0)
-        return false;
+        return failed("tcgetattr");
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR
                                                | ICRNL | IXON | IXOFF | INPCK);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -111,21 +136,35 @@ static bool configure(int fd)
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
     if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0)
-        return false;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
+        return failed("cfsetspeed");
+    if (tcsetattr(fd, TCSANOW, &settings) != 0)
+        return failed("tcsetattr");
+    return true;
+}
+
+static bool is_terminal(int fd)
+{
+    if (isatty(fd))
+        return true;
+    failure_reason = os_reason_other;
+    std::snprintf(failure_text, sizeof failure_text, "isatty: not a terminal, so not a serial port");
+    return false;
 }
 
 // Non-blocking so that a port without carrier cannot hang the open; it stays so,
 // since no character is ever read or written.
 os_handle os_port_open(int port_number)
 {
-    const char* path = port_path(port_number);
-    if (path == nullptr)
+    failure_text[0] = '\0';
+    const char* path = os_port_name(port_number);
+    int fd = path != nullptr ? open(path, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    if (fd < 0) {
+        if (path == nullptr)
+            errno = ENODEV;
+        failed("open");
         return os_no_handle;
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return os_no_handle;
-    if (!isatty(fd) || !take_exclusively(fd) || !configure(fd)) {
+    }
+    if (!is_terminal(fd) || !take_exclusively(fd) || !configure(fd)) {
         close(fd);
         return os_no_handle;
     }
@@ -138,6 +177,60 @@ void os_port_close(os_handle port)
 {
     ioctl(fd_of(port), TIOCNXCL);
     close(fd_of(port));
+}
+
+// Only a group that may both read and write the device helps; the root group is no remedy.
+const char* os_device_group(const char* device)
+{
+    static char name[64];
+    name[0] = '\0';
+    struct stat info {};
+    if (stat(device, &info) != 0 || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || info.st_gid == 0)
+        return name;
+    if (const group* entry = getgrgid(info.st_gid))
+        std::snprintf(name, sizeof name, "%s", entry->gr_name);
+    return name;
+}
+
+// The kernel makes a ttyS node for every UART it keeps room for; sysfs gives the ones with
+// no hardware behind them type 0.
+static bool uart_fitted(int number)
+{
+    char path[64], type[8] = {};
+    std::snprintf(path, sizeof path, "/sys/class/tty/ttyS%d/type", number);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    ssize_t got = read(fd, type, sizeof type - 1);
+    close(fd);
+    return got <= 0 || std::atoi(type) != 0;
+}
+
+// Names are looked at, never opened: stat for the nodes, the links resolved by name only.
+void os_list_serial_devices(void (*seen)(const char* name, const char* leads_to))
+{
+    static const char* const families[] = {"ttyS", "ttyUSB", "ttyACM"};
+    char path[PATH_MAX];
+    for (const char* family : families) {
+        for (int number = 0; number < 256; ++number) {
+            std::snprintf(path, sizeof path, "/dev/%s%d", family, number);
+            struct stat info {};
+            if (stat(path, &info) == 0 && S_ISCHR(info.st_mode)
+                && (std::strcmp(family, "ttyS") != 0 || uart_fitted(number)))
+                seen(path, "");
+        }
+    }
+    DIR* links = opendir("/dev/serial/by-id");
+    if (links == nullptr)
+        return;
+    char target[PATH_MAX];
+    while (const dirent* entry = readdir(links)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::snprintf(path, sizeof path, "/dev/serial/by-id/%s", entry->d_name);
+        seen(path, realpath(path, target) != nullptr ? target : "");
+    }
+    closedir(links);
 }
 
 static bool set_modem_line(os_handle port, int line, bool on)

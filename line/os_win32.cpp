@@ -7,6 +7,7 @@
 #include <io.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include "line/port_name.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -14,14 +15,41 @@
 
 static HANDLE handle_of(os_handle port) { return reinterpret_cast<HANDLE>(port); }
 
-static char failure_text[256];
-static bool dtr_given, dtr_on;     // the level this port's DTR was last given
+static char      failure_text[256];
+static os_reason failure_reason = os_reason_other;
+static bool      dtr_given, dtr_on;     // the level this port's DTR was last given
 static volatile LONG interrupt_seen = 0;
 
+// A COM port that another program holds answers ERROR_ACCESS_DENIED: the system lets anyone
+// open a free one. wine answers a device that Linux calls busy with ERROR_LOCK_VIOLATION.
+static os_reason reason_of(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_UNIT:
+        return os_reason_missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_BUSY:
+        return os_reason_busy;
+    default:
+        return os_reason_other;
+    }
+}
+
 // Keeps the call's name and the system's words for GetLastError for os_failure.
+// Only the first failure since the open is kept: the calls that try to release the lines
+// after it fail too, but it is the one that says why.
 static bool failed(const char* call)
 {
+    if (failure_text[0] != '\0')
+        return false;
     DWORD error = GetLastError();
+    failure_reason = reason_of(error);
     int length = std::snprintf(failure_text, sizeof failure_text, "%s: ", call);
     DWORD written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                                    failure_text + length, static_cast<DWORD>(sizeof failure_text) - length, nullptr);
@@ -34,6 +62,8 @@ static bool failed(const char* call)
 }
 
 const char* os_failure() { return failure_text; }
+
+os_reason os_failure_reason() { return failure_reason; }
 
 std::uint64_t os_counter_frequency()
 {
@@ -122,6 +152,11 @@ void os_sleep_until_ms(std::uint32_t tick)
         sleep_100ns(left - sleep_margin_100ns);
 }
 
+const char* os_port_name(int port_number)
+{
+    return chosen_port_name(port_number, "COM1", "COM2");
+}
+
 // 115200 8N1, no flow control, DTR ours alone; every other field stays as the port had it,
 // fRtsControl among them.
 static bool configure(HANDLE port)
@@ -129,7 +164,7 @@ static bool configure(HANDLE port)
     DCB settings{};
     settings.DCBlength = sizeof settings;
     if (!GetCommState(port, &settings))
-        return false;
+        return failed("GetCommState");
     settings.BaudRate     = CBR_115200;
     settings.ByteSize     = 8;
     settings.Parity       = NOPARITY;
@@ -138,17 +173,30 @@ static bool configure(HANDLE port)
     settings.fOutxCtsFlow = 0;
     settings.fOutxDsrFlow = 0;
     settings.fDtrControl  = DTR_CONTROL_DISABLE;
-    return SetCommState(port, &settings) != 0;
+    if (!SetCommState(port, &settings))
+        return failed("SetCommState");
+    return true;
 }
 
-// Share mode 0: a port that another program holds fails the open.
+// Share mode 0: a port that another program holds fails the open. Opened as \\.\COM12: the
+// bare name reaches only COM1 to COM9.
 os_handle os_port_open(int port_number)
 {
-    char name[16];
-    std::snprintf(name, sizeof name, "COM%1u", static_cast<unsigned>(port_number));
-    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE)
+    failure_text[0] = '\0';
+    const char* name = os_port_name(port_number);
+    char path[MAX_PATH];
+    const char* prefix = name != nullptr && std::strncmp(name, "\\\\", 2) == 0 ? "" : "\\\\.\\";
+    int length = name != nullptr ? std::snprintf(path, sizeof path, "%s%s", prefix, name) : -1;
+    if (length < 0 || length >= static_cast<int>(sizeof path)) {
+        SetLastError(ERROR_INVALID_NAME);
+        failed("CreateFile");
         return os_no_handle;
+    }
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        failed("CreateFile");
+        return os_no_handle;
+    }
     if (!configure(port)) {
         CloseHandle(port);
         return os_no_handle;
@@ -160,6 +208,29 @@ void os_port_close(os_handle port)
 {
     CloseHandle(handle_of(port));
     dtr_given = false;
+}
+
+// Windows grants COM ports to everyone; a refused one is held by another program.
+const char* os_device_group(const char*) { return ""; }
+
+// The COM names the serial drivers registered, as the system reports them.
+void os_list_serial_devices(void (*seen)(const char* name, const char* leads_to))
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD index = 0;; ++index) {
+        char  driver[256];
+        char  name[64] = {};
+        DWORD driver_size = sizeof driver, name_size = sizeof name - 1, type = 0;
+        LONG  status = RegEnumValueA(key, index, driver, &driver_size, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(name), &name_size);
+        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
+            break;
+        if (status == ERROR_SUCCESS && type == REG_SZ && name[0] != '\0')
+            seen(name, "");
+    }
+    RegCloseKey(key);
 }
 
 bool os_set_dtr(os_handle port, bool on)

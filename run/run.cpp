@@ -5,9 +5,11 @@
 #include "isp/isp.h"
 #include "line/line.h"
 #include "run/images.h"
+#include "run/port_help.h"
 #include "run/run.h"
 
 int  port_number     = 1;
+const char* program_name = "isp2313";
 bool erased_at_start = false;
 
 static int usage()
@@ -61,12 +63,16 @@ int run(int argc, char** argv)
         if (line_interrupted())
             return fail_run();
         std::printf(">>> COM%1u Not Found\n", static_cast<unsigned>(port_number));
-        if (os_failure()[0] != '\0')
-            std::fprintf(stderr, "isp2313: %s\n", os_failure());
+        explain_port_failure(port_number);
         return exit_failure;
     }
-    if (!enter_programming_mode())
-        return fail_run(">>> Not synchronization\n");
+    if (!enter_programming_mode()) {
+        bool chip_silent = !line_stopped();
+        int  status = fail_run(">>> Not synchronization\n");
+        if (chip_silent)
+            suggest_probe(port_number);
+        return status;
+    }
     if (!identify_device())
         return fail_run();
     if (!load_flash_file(argv[2]))

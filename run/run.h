@@ -6,6 +6,7 @@ constexpr int exit_success = 0;
 constexpr int exit_failure = 33;
 
 extern int  port_number;
+extern const char* program_name;   // before the program's own messages on standard error
 extern bool erased_at_start;
 
 int  run(int argc, char** argv);

@@ -5,7 +5,8 @@
 #include "sim/chip.h"
 
 sim_platform sim;
-static char failure_text[80];
+static char      failure_text[80];
+static os_reason failure_reason = os_reason_other;
 
 constexpr os_handle sim_port_handle = 1;
 
@@ -18,7 +19,11 @@ void sim_reset()
     sim.line_call_ns = 0;
     sim.sleep_margin_ns = 300000;
     failure_text[0] = '\0';
+    failure_reason = os_reason_other;
     sim.port_present[1] = sim.port_present[2] = true;
+    sim.port_name[1] = "COM1";
+    sim.port_name[2] = "COM2";
+    sim.device_group = "";
     sim.trace_enabled = true;
 }
 
@@ -89,6 +94,15 @@ void os_sleep_until_ms(std::uint32_t tick)
     advance(wake - sim.now_ns);
 }
 
+// The first failure since the open is the one kept, as on the real platforms.
+static void note_failure(const char* call, const char* words, os_reason reason)
+{
+    if (failure_text[0] != '\0')
+        return;
+    std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, words);
+    failure_reason = reason;
+}
+
 // A port whose calls fail from some call on: the call changes nothing and says why.
 static bool modem_call_fails(const char* call)
 {
@@ -97,26 +111,47 @@ static bool modem_call_fails(const char* call)
         return false;
     if (sim.failed_modem_calls++ == 0)
         sim.first_failure_ns = sim.now_ns;
-    std::snprintf(failure_text, sizeof failure_text, "%s: Input/output error", call);
+    note_failure(call, "Input/output error", os_reason_other);
     return true;
 }
 
 const char* os_failure() { return failure_text; }
 
+os_reason os_failure_reason() { return failure_reason; }
+
+const char* os_port_name(int port_number)
+{
+    return port_number == 1 || port_number == 2 ? sim.port_name[port_number] : nullptr;
+}
+
 os_handle os_port_open(int port_number)
 {
-    if (port_number < 1 || port_number > 2)
-        return os_no_handle;
-    if (!sim.port_present[port_number] || sim.port_busy[port_number])
-        return os_no_handle;
-    record(sim_open, true);
-    chip_lines(sim.rts_on, sim.break_on, !sim.dtr_on, sim.now_ns);
-    return sim_port_handle;
+    failure_text[0] = '\0';
+    if (port_number < 1 || port_number > 2 || !sim.port_present[port_number])
+        note_failure("open", "No such file or directory", os_reason_missing);
+    else if (sim.port_denied[port_number])
+        note_failure("open", "Permission denied", os_reason_denied);
+    else if (sim.port_busy[port_number])
+        note_failure("open", "Device or resource busy", os_reason_busy);
+    else {
+        record(sim_open, true);
+        chip_lines(sim.rts_on, sim.break_on, !sim.dtr_on, sim.now_ns);
+        return sim_port_handle;
+    }
+    return os_no_handle;
 }
 
 void os_port_close(os_handle)
 {
     record(sim_close, true);
+}
+
+const char* os_device_group(const char*) { return sim.device_group; }
+
+void os_list_serial_devices(void (*seen)(const char* name, const char* leads_to))
+{
+    for (const auto& device : sim.serial_devices)
+        seen(device.first.c_str(), device.second.c_str());
 }
 
 bool os_set_dtr(os_handle, bool on)

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 enum sim_line : char {
@@ -27,6 +29,10 @@ struct sim_platform {
     std::uint64_t line_call_ns;       // time one line change or status read takes
     bool          port_present[3];    // index 1 and 2
     bool          port_busy[3];       // held by another program
+    bool          port_denied[3];     // this user may not open it
+    const char*   port_name[3];       // the device names ports 1 and 2 report
+    const char*   device_group;       // the group that may open a port ("" none)
+    std::vector<std::pair<std::string, std::string>> serial_devices;   // name, the device a link leads to
     bool          trace_enabled;
     bool          dtr_on, rts_on, break_on;   // the port's lines as last set; all clear at first
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
@@ -53,5 +59,5 @@ extern sim_platform sim;
 // Thrown out of a line call when stop_when says so: ends a run that would never end.
 struct sim_stopped {};
 
-// Fresh platform: 10 MHz counter, both ports present and free, time 0, tracing on.
+// Fresh platform: 10 MHz counter, both ports (COM1, COM2) present and free, time 0, tracing on.
 void sim_reset();

@@ -49,7 +49,7 @@ void fresh_bench(chip_part part)
     chip_frame_hook = record_frame;
 }
 
-run_result run_program(const std::vector<std::string>& operands)
+run_result run_program(const std::vector<std::string>& operands, int (*entry)(int, char**))
 {
     std::vector<std::string> args = {"isp2313"};
     args.insert(args.end(), operands.begin(), operands.end());
@@ -59,13 +59,15 @@ run_result run_program(const std::vector<std::string>& operands)
     argv.push_back(nullptr);
     run_result result{};
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     try {
-        result.status = run(static_cast<int>(args.size()), argv.data());
+        result.status = entry(static_cast<int>(args.size()), argv.data());
     } catch (const sim_stopped&) {
         result.status = -1;
     }
     std::fflush(stdout);
     result.out = testing::internal::GetCapturedStdout();
+    result.err = testing::internal::GetCapturedStderr();
     return result;
 }
 
@@ -189,4 +191,35 @@ std::vector<std::uint8_t> pattern_bytes(std::size_t count, unsigned seed)
         byte = static_cast<std::uint8_t>(state >> 16);
     }
     return bytes;
+}
+
+std::vector<std::uint8_t> full_run_flash()
+{
+    std::vector<std::uint8_t> bytes = pattern_bytes(2048, 5);
+    for (std::size_t i = 0; i < bytes.size(); i += 2)
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xFF)
+            bytes[i] = 0x00;
+    return bytes;
+}
+
+std::vector<std::uint8_t> full_run_eeprom()
+{
+    return pattern_bytes(127, 9);
+}
+
+std::uint64_t nominal_wait_ms(const std::uint8_t f[4], chip_part part)
+{
+    bool tiny = part == part_attiny2313;
+    switch (f[0]) {
+    case 0x40: return tiny ? 0 : 8;
+    case 0x48: return tiny ? 1 : 8;
+    case 0x4C: case 0xC0: return 8;
+    case 0xAC:
+        if (f[1] == 0x53)
+            return 60 + 8;       // reset released and held, then the echo
+        if (f[1] == 0x80)
+            return 60 + 30;      // the erase, then reset released
+        return 30;               // fuses and lock bits
+    }
+    return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "run/run.h"
 #include "sim/chip.h"
 #include "sim/os_sim.h"
 
@@ -17,6 +18,7 @@ struct frame_record {
 struct run_result {
     int         status;
     std::string out;
+    std::string err;
 };
 
 // Program, platform and chip back to their start: chip_new(part), sim_reset(), the
@@ -24,8 +26,9 @@ struct run_result {
 void fresh_bench(chip_part part = part_attiny2313);
 void reset_program_state();
 
-// Runs the program with these operands (the program name is added) and captures stdout.
-run_result run_program(const std::vector<std::string>& operands);
+// Runs the program with these operands (the program name is added) and captures stdout and stderr.
+// ENTRY is the program's: run for isp2313, probe for isp2313-probe.
+run_result run_program(const std::vector<std::string>& operands, int (*entry)(int, char**) = run);
 
 extern std::vector<frame_record> frames;
 
@@ -56,3 +59,11 @@ wire_timing wire_timing_of(const std::vector<sim_event>& trace);
 std::string scratch_file(const std::string& name, const std::vector<std::uint8_t>& bytes);
 std::string scratch_dir();
 std::vector<std::uint8_t> pattern_bytes(std::size_t count, unsigned seed = 1);
+
+// The images of the benchmarks' full run: 2048 random flash bytes without an 0xFFFF word
+// (an AT90S2313 would not be sent one), 127 random EEPROM bytes.
+std::vector<std::uint8_t> full_run_flash();
+std::vector<std::uint8_t> full_run_eeprom();
+
+// The wait the program leaves after the instruction in FRAME, at its nominal length (ms).
+std::uint64_t nominal_wait_ms(const std::uint8_t frame[4], chip_part part);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,18 +43,22 @@ static void write_file(const std::string& path, const char* text)
 }
 
 // A pseudo-terminal whose slave is port 1; slave_fd stays open to read the settings back.
+// The environment names no port unless a case says so.
 struct PtyPort : ::testing::Test {
-    int master_fd = -1;
-    int slave_fd  = -1;
+    int         master_fd = -1;
+    int         slave_fd  = -1;
+    std::string slave;
 
     void SetUp() override
     {
+        unsetenv("ISP2313_PORT1");
+        unsetenv("ISP2313_PORT2");
         mkdir(test_dir.c_str(), 0700);
         master_fd = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_fd, 0);
         ASSERT_EQ(grantpt(master_fd), 0);
         ASSERT_EQ(unlockpt(master_fd), 0);
-        std::string slave = ptsname(master_fd);
+        slave = ptsname(master_fd);
         slave_fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave_fd, 0);
         point_port("port1", slave);
@@ -60,11 +66,21 @@ struct PtyPort : ::testing::Test {
 
     void TearDown() override
     {
+        unsetenv("ISP2313_PORT1");
+        unsetenv("ISP2313_PORT2");
         close(slave_fd);
         close(master_fd);
         remove_test_dir();
     }
 };
+
+// An open that fails with REASON and says why in the words WHY.
+static void expect_open_fails(int port_number, os_reason reason, const std::string& why)
+{
+    EXPECT_EQ(os_port_open(port_number), os_no_handle) << "port " << port_number;
+    EXPECT_EQ(os_failure_reason(), reason) << os_failure();
+    EXPECT_EQ(os_failure(), why);
+}
 
 TEST_F(PtyPort, OpenSetsRaw115200EightNoneOneAndLeavesTheRest)
 {
@@ -101,7 +117,7 @@ TEST_F(PtyPort, HeldPortFailsUntilClosed)
 {
     os_handle first = os_port_open(1);
     ASSERT_NE(first, os_no_handle);
-    EXPECT_EQ(os_port_open(1), os_no_handle);
+    expect_open_fails(1, os_reason_busy, "flock: Resource temporarily unavailable");
     os_port_close(first);
 
     os_handle again = os_port_open(1);
@@ -109,17 +125,67 @@ TEST_F(PtyPort, HeldPortFailsUntilClosed)
     os_port_close(again);
 }
 
-TEST_F(PtyPort, MissingNonTerminalAndUnknownPortsFail)
+TEST_F(PtyPort, MissingNonTerminalAndUnknownPortsFailWithTheirReason)
 {
     point_port("port2", in_test_dir("nothing-here"));
-    EXPECT_EQ(os_port_open(2), os_no_handle);
+    expect_open_fails(2, os_reason_missing, "open: No such file or directory");
 
     write_file(in_test_dir("plain"), "not a terminal");
     point_port("port2", in_test_dir("plain"));
-    EXPECT_EQ(os_port_open(2), os_no_handle);
+    expect_open_fails(2, os_reason_other, "isatty: not a terminal, so not a serial port");
 
-    EXPECT_EQ(os_port_open(0), os_no_handle);
-    EXPECT_EQ(os_port_open(3), os_no_handle);
+    EXPECT_EQ(os_port_name(0), nullptr);
+    expect_open_fails(3, os_reason_missing, "open: No such device");
+}
+
+TEST_F(PtyPort, EnvironmentNamesTheDeviceAndEmptyMeansTheBuildDefault)
+{
+    point_port("port1", in_test_dir("nothing-here"));
+    point_port("adapter", slave);
+    setenv("ISP2313_PORT1", in_test_dir("adapter").c_str(), 1);
+    EXPECT_EQ(os_port_name(1), in_test_dir("adapter"));
+    EXPECT_EQ(os_port_name(2), in_test_dir("port2"));
+    os_handle port = os_port_open(1);
+    EXPECT_NE(port, os_no_handle) << os_failure();
+    if (port != os_no_handle)
+        os_port_close(port);
+
+    setenv("ISP2313_PORT1", "", 1);
+    EXPECT_EQ(os_port_name(1), in_test_dir("port1"));
+    expect_open_fails(1, os_reason_missing, "open: No such file or directory");
+}
+
+// Tests run as root, whom no permission stops: a child that has become nobody tries the
+// port, which belongs to group dialout as a USB adapter's device does.
+TEST_F(PtyPort, PortThisUserMayNotOpenIsDeniedAndNamesItsGroup)
+{
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() != 0 || dialout == nullptr)
+        GTEST_SKIP() << "needs root and a group dialout";
+    ASSERT_EQ(chown(slave.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(slave.c_str(), 0660), 0);
+    setenv("ISP2313_PORT1", slave.c_str(), 1);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        os_handle port = os_port_open(1);
+        std::string seen = std::to_string(port != os_no_handle) + " " + std::to_string(os_failure_reason()) + " "
+                         + os_failure() + " " + os_device_group(slave.c_str());
+        _exit(write(report[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size()) ? 0 : 1);
+    }
+    close(report[1]);
+    char seen[256] = {};
+    ssize_t got = read(report[0], seen, sizeof seen - 1);
+    close(report[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_GT(got, 0);
+    EXPECT_EQ(std::string(seen), "0 " + std::to_string(os_reason_denied) + " open: Permission denied dialout");
 }
 
 struct ImageFile : ::testing::Test {

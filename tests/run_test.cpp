@@ -127,19 +127,68 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, UsageErrors, testing::Values(
     std::vector<std::string>{"x", "FLASH"}, std::vector<std::string>{"", "FLASH"},
     std::vector<std::string>{"0", "FLASH", "FLASH"}));
 
-TEST(PortFailure, MissingOrBusyPortIsNotFoundWithItsDigit)
+struct port_failure_case {
+    const char* name;
+    int         port;
+    bool        missing, busy, denied;
+    long        failing_call;   // 0, else the line call from which on every one fails
+    const char* group;
+    std::vector<std::pair<std::string, std::string>> devices;
+    const char* err;
+};
+
+class PortFailure : public testing::TestWithParam<port_failure_case> {};
+
+// Standard output names the operand whatever the reason; standard error the device and the remedy.
+TEST_P(PortFailure, IsNotFoundWithItsDigitAndExplainedOnStandardError)
 {
-    for (int port : {1, 2}) {
-        for (bool busy : {false, true}) {
-            fresh_bench();
-            (busy ? sim.port_busy : sim.port_present)[port] = busy;
-            run_result r = run_program({std::to_string(port), scratch_file("f.bin", {})});
-            EXPECT_EQ(r.out, ">>> COM" + std::to_string(port) + " Not Found\n");
-            EXPECT_EQ(r.status, 33);
-            EXPECT_TRUE(sim.trace.empty());
-        }
-    }
+    const port_failure_case& c = GetParam();
+    fresh_bench();
+    sim.port_name[1] = "/dev/ttyUSB0";
+    sim.port_present[c.port] = !c.missing;
+    sim.port_busy[c.port] = c.busy;
+    sim.port_denied[c.port] = c.denied;
+    sim.fail_from_modem_call = c.failing_call;
+    sim.device_group = c.group;
+    sim.serial_devices = c.devices;
+    run_result r = run_program({std::to_string(c.port), scratch_file("f.bin", {})});
+    EXPECT_EQ(r.out, ">>> COM" + std::to_string(c.port) + " Not Found\n");
+    EXPECT_EQ(r.status, 33);
+    EXPECT_EQ(sim.trace.empty(), c.failing_call == 0);
+    EXPECT_EQ(r.err, c.err);
 }
+
+INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
+    port_failure_case{"MissingListsTheDevicesAndSuggestsTheLast", 1, true, false, false, 0, "",
+        {{"/dev/ttyS0", ""}, {"/dev/ttyUSB1", ""}, {"/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "/dev/ttyUSB1"}},
+        "isp2313: port 1 is /dev/ttyUSB0: open: No such file or directory\n"
+        "There is no such device. The serial devices on this system:\n"
+        "    /dev/ttyS0\n"
+        "    /dev/ttyUSB1\n"
+        "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0 -> /dev/ttyUSB1\n"
+        "To use one of them as port 1, name it in ISP2313_PORT1, e.g. "
+        "ISP2313_PORT1=/dev/serial/by-id/usb-FTDI_FT232R-if00-port0\n"},
+    port_failure_case{"MissingWithNoDeviceAtAll", 2, true, false, false, 0, "", {},
+        "isp2313: port 2 is COM2: open: No such file or directory\n"
+        "There is no such device. The serial devices on this system:\n"
+        "    none: is the adapter plugged in?\n"
+        "Once it is, name its device in ISP2313_PORT2 to use it as port 2.\n"},
+    port_failure_case{"HeldByAnotherProgram", 2, false, true, false, 0, "", {{"COM2", ""}},
+        "isp2313: port 2 is COM2: open: Device or resource busy\n"
+        "Another program has it open (a terminal, a modem manager, another isp2313): close that program and try again.\n"},
+    port_failure_case{"DeniedNamesTheGroup", 1, false, false, true, 0, "dialout", {},
+        "isp2313: port 1 is /dev/ttyUSB0: open: Permission denied\n"
+        "Only members of group dialout may open it: add your user to the group (sudo usermod -aG dialout $USER),"
+        " then log out and in again.\n"},
+    port_failure_case{"DeniedWithoutAGroup", 1, false, false, true, 0, "", {},
+        "isp2313: port 1 is /dev/ttyUSB0: open: Permission denied\n"
+        "This user may not open it: ask for read and write access to /dev/ttyUSB0.\n"},
+    port_failure_case{"ALineCallFailsWhileItOpens", 1, false, false, false, 1, "", {{"/dev/ttyUSB0", ""}},
+        "isp2313: port 1 is /dev/ttyUSB0: set DTR: Input/output error\n"
+        "The serial devices on this system:\n"
+        "    /dev/ttyUSB0\n"
+        "To use one of them as port 1, name it in ISP2313_PORT1, e.g. ISP2313_PORT1=/dev/ttyUSB0\n"}),
+    [](const testing::TestParamInfo<port_failure_case>& param_info) { return std::string(param_info.param.name); });
 
 TEST(Synchronisation, NoChipEndsWithPortClosed)
 {
@@ -147,6 +196,8 @@ TEST(Synchronisation, NoChipEndsWithPortClosed)
     chip.present = false;
     run_result r = run_program({"1", scratch_file("f.bin", {})});
     EXPECT_EQ(r.out, ">>> Not synchronization\n");
+    EXPECT_EQ(r.err, "isp2313: no chip answered; isp2313-probe 1 tells what works on the port and what comes back"
+                     " from the chip.\n");
     EXPECT_EQ(r.status, 33);
     EXPECT_EQ(events_of(sim_dsr).size(), 32u * 8);
     expect_port_closed_with_reset_released();
@@ -187,6 +238,7 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
     }
     run_result r = run_program(operands);
     EXPECT_EQ(r.out, clean_run(c.part, static_cast<unsigned>(c.flash_bytes / 2), c.eeprom_bytes));
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     expect_chip_holds(flash, c.eeprom_bytes >= 0 ? with_length(ee) : std::vector<std::uint8_t>{});
     if (c.eeprom_bytes < 0) {

@@ -1,0 +1,70 @@
+// Help for people on standard error; standard output keeps the program's own one-line messages.
+#include "run/port_help.h"
+#include <cstdio>
+#include "line/os.h"
+#include "run/run.h"
+
+static int  devices_listed;
+static char last_device[256];
+
+static void list_device(const char* name, const char* leads_to)
+{
+    if (leads_to[0] != '\0')
+        std::fprintf(stderr, "    %s -> %s\n", name, leads_to);
+    else
+        std::fprintf(stderr, "    %s\n", name);
+    ++devices_listed;
+    std::snprintf(last_device, sizeof last_device, "%s", name);
+}
+
+// The last one listed is the example: the adapters and their stable by-id links come last.
+static void list_serial_devices(int port, bool missing)
+{
+    devices_listed = 0;
+    last_device[0] = '\0';
+    std::fprintf(stderr, "%sThe serial devices on this system:\n", missing ? "There is no such device. " : "");
+    os_list_serial_devices(list_device);
+    if (devices_listed == 0)
+        std::fprintf(stderr, "    none: is the adapter plugged in?\n"
+                             "Once it is, name its device in ISP2313_PORT%d to use it as port %d.\n", port, port);
+    else
+        std::fprintf(stderr, "To use one of them as port %d, name it in ISP2313_PORT%d, e.g. ISP2313_PORT%d=%s\n",
+                     port, port, port, last_device);
+}
+
+void explain_port_failure(int port)
+{
+    std::fflush(stdout);
+    const char* device = os_port_name(port);
+    if (device == nullptr || os_failure()[0] == '\0')
+        return;
+    std::fprintf(stderr, "%s: port %d is %s: %s\n", program_name, port, device, os_failure());
+    switch (os_failure_reason()) {
+    case os_reason_denied: {
+        const char* group = os_device_group(device);
+        if (group[0] != '\0')
+            std::fprintf(stderr, "Only members of group %s may open it: add your user to the group"
+                                 " (sudo usermod -aG %s $USER), then log out and in again.\n", group, group);
+        else
+            std::fprintf(stderr, "This user may not open it: ask for read and write access to %s.\n", device);
+        break;
+    }
+    case os_reason_busy:
+        std::fprintf(stderr, "Another program has it open (a terminal, a modem manager, another isp2313):"
+                             " close that program and try again.\n");
+        break;
+    case os_reason_missing:
+        list_serial_devices(port, true);
+        break;
+    case os_reason_other:
+        list_serial_devices(port, false);
+        break;
+    }
+}
+
+void suggest_probe(int port)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "isp2313: no chip answered; isp2313-probe %d tells what works on the port and what comes back"
+                         " from the chip.\n", port);
+}

@@ -1,0 +1,10 @@
+// Help for people on standard error: why a port did not open, where to look when no chip answers.
+#pragma once
+
+// Port PORT failed to open or to take its first line settings, for the reason that
+// os_failure() holds: the device tried, that reason, and what to do about it. Nothing when
+// no OS call failed (a system without a counter never tries the port).
+void explain_port_failure(int port);
+
+// No chip answered Programming Enable on port PORT.
+void suggest_probe(int port);

@@ -1,0 +1,305 @@
+// isp2313-probe: opens the port as isp2313 does and tells, one finding a line, what works:
+// the port, what its line calls cost and what a run would take, a loopback plug, and what
+// comes back from the chip. It never writes to the chip: no erase, no memory, fuse or
+// lock write; only Programming Enable and read instructions reach it.
+#include "run/probe.h"
+#include <cstdio>
+#include <cstring>
+#include "devices/device_table.h"
+#include "isp/isp.h"
+#include "line/line.h"
+#include "run/port_help.h"
+#include "run/run.h"
+
+// Counted on the simulated platform for 2048 bytes of random flash and 127 of EEPROM; a test
+// runs that again and holds these figures to it.
+const full_run_calls full_runs[full_run_count] = {
+//    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)
+    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876 },
+    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664 },
+};
+
+constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
+
+static const char usage_text[] = "usage: isp2313-probe [--loopback] 1|2\n";
+
+double predicted_run_seconds(const full_run_calls& run, const call_costs& costs, double half_period)
+{
+    double rts = (costs.dtr_set + costs.dtr_clear) / 2;   // RTS is set like DTR
+    return static_cast<double>(run.clock_pulses) * (costs.break_on + costs.break_off + 2 * half_period)
+         + static_cast<double>(run.dtr_sets) * costs.dtr_set + static_cast<double>(run.dtr_clears) * costs.dtr_clear
+         + static_cast<double>(run.dsr_reads) * costs.dsr_read + static_cast<double>(run.rts_changes) * rts
+         + static_cast<double>(run.waits_ms) / 1000.0;
+}
+
+static double ms(double seconds) { return seconds * 1000.0; }
+
+// ---- the port and its line calls -----------------------------------------------------------
+
+static bool probe_port(int port)
+{
+    const char* device = os_port_name(port);
+    if (!port_open(port)) {
+        std::printf("port %d: %s cannot be opened\n", port, device != nullptr ? device : "(none)");
+        explain_port_failure(port);
+        return false;
+    }
+    std::printf("port %d: %s opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n", port, device);
+    return true;
+}
+
+// With the chip released from reset nothing it sees is an instruction.
+static bool probe_line_calls()
+{
+    rts_clear();
+    call_costs costs{};
+    if (!measure_call_costs(costs))
+        return false;
+    std::printf("line calls (median of %d each): break on %.3f ms, break off %.3f ms, DTR set %.3f ms,"
+                " DTR clear %.3f ms, DSR read %.3f ms\n",
+                cost_samples, ms(costs.break_on), ms(costs.break_off), ms(costs.dtr_set), ms(costs.dtr_clear),
+                ms(costs.dsr_read));
+    double half_period = static_cast<double>(half_period_ticks + 1) / counter_frequency;
+    std::printf("a full run (2048-byte flash, 127-byte EEPROM) over this port takes about");
+    for (int i = 0; i < full_run_count; ++i)
+        std::printf("%s %.1f s on an %s", i == 0 ? "" : ",", predicted_run_seconds(full_runs[i], costs, half_period),
+                    full_runs[i].chip);
+    std::printf("\n");
+    return true;
+}
+
+// ---- the loopback plug ---------------------------------------------------------------------
+
+static void report_follow(const char* jumper, const char* line, const char* on_word, const dsr_follow& seen)
+{
+    if (!seen.follows) {
+        std::printf("loopback %s: DSR does not follow %s\n", jumper, line);
+        return;
+    }
+    std::printf("loopback %s: DSR follows %s, %s while %s %s, ", jumper, line, seen.on_with_line ? "on" : "off", line,
+                on_word);
+    if (seen.live)
+        std::printf("at the first read after each change (read live)\n");
+    else
+        std::printf("but only %.3f ms after a change: the adapter reports a cached DSR, and a run over it"
+                    " would read stale bits\n",
+                    ms(seen.slowest));
+}
+
+// DTR jumpered to DSR, or TXD to DSR for the break: whichever is fitted must follow live.
+static bool probe_loopback()
+{
+    dsr_follow dtr = watch_dsr_against_dtr();
+    if (line_stopped())
+        return false;
+    report_follow("DTR to DSR", "DTR", "is set", dtr);
+    dsr_follow brk = watch_dsr_against_break();
+    if (line_stopped())
+        return false;
+    report_follow("TXD to DSR", "the break", "is on", brk);
+    if (!dtr.follows && !brk.follows)
+        std::printf("loopback: neither line reaches DSR: check the jumper; with it from TXD to DSR, the driver"
+                    " accepts a break without sending one, and a run over it cannot clock a chip\n");
+    return (dtr.follows && dtr.live) || (brk.follows && brk.live);
+}
+
+// ---- the chip ------------------------------------------------------------------------------
+
+static void describe_fuse_low(std::uint8_t fuse, char* text, std::size_t size)
+{
+    int select = fuse & 0x0F;
+    const char* source = "a reserved clock setting";
+    static const char* const crystals[] = {"a crystal of 0.4 to 0.9 MHz", "a crystal of 0.9 to 3 MHz",
+                                           "a crystal of 3 to 8 MHz", "a crystal of 8 MHz or more"};
+    if (select == 0x0)
+        source = "an external clock on XTAL1";
+    else if (select == 0x2)
+        source = "the internal 4 MHz oscillator";
+    else if (select == 0x4)
+        source = "the internal 8 MHz oscillator";
+    else if (select == 0x6)
+        source = "the internal 128 kHz oscillator";
+    else if (select >= 0x8)
+        source = crystals[(select >> 1) - 4];
+    // The internal oscillators run at a known rate; a crystal's the fuse does not say.
+    static const char* const divided_rates[] = {"", " (500 kHz)", " (1 MHz)", " (16 kHz)"};
+    const char* rate = select >= 0x2 && select <= 0x6 && (select & 1) == 0 ? divided_rates[select >> 1] : "";
+    std::snprintf(text, size, "%s, %s%s; clock output %s", source, (fuse & 0x80) == 0 ? "divided by 8" : "not divided",
+                  (fuse & 0x80) == 0 ? rate : "", (fuse & 0x40) == 0 ? "on" : "off");
+}
+
+static const char* brown_out(std::uint8_t fuse)
+{
+    switch ((fuse >> 1) & 0x07) {
+    case 0x07: return "brown-out detection off";
+    case 0x06: return "brown-out at 1.8 V";
+    case 0x05: return "brown-out at 2.7 V";
+    case 0x04: return "brown-out at 4.3 V";
+    }
+    return "a reserved brown-out level";
+}
+
+static const char* lock_mode(std::uint8_t lock)
+{
+    switch (lock & 0x03) {
+    case 0x03: return "not locked";
+    case 0x02: return "locked against programming (mode 2)";
+    }
+    return "locked against programming and reading (mode 3)";
+}
+
+// The ATtiny2313's fuses and lock bits, and what a run will change in them.
+static void report_tiny_configuration()
+{
+    std::uint8_t low = read_fuse_low(), high = read_fuse_high(), extended = read_fuse_extended();
+    std::uint8_t lock = read_lock_byte();
+    if (line_stopped())
+        return;
+    char text[160];
+    describe_fuse_low(low, text, sizeof text);
+    std::printf("fuse low 0x%02X: %s\n", low, text);
+    std::printf("fuse high 0x%02X: serial programming %s, reset pin %s, %s, EEPROM %s a chip erase, watchdog %s,"
+                " debugWIRE %s\n",
+                high, (high & 0x20) == 0 ? "enabled" : "disabled", (high & 0x01) == 0 ? "disabled" : "enabled",
+                brown_out(high), (high & 0x40) == 0 ? "kept through" : "erased by",
+                (high & 0x10) == 0 ? "always on" : "as the program sets it", (high & 0x80) == 0 ? "on" : "off");
+    std::printf("fuse extended 0x%02X: self-programming %s\n", extended, (extended & 0x01) == 0 ? "on" : "off");
+    std::printf("lock bits 0x%02X: %s\n", lock, lock_mode(lock));
+    describe_fuse_low(run_fuse_low, text, sizeof text);
+    std::printf("a run writes fuse low 0x%02X (%s): after it the chip runs, and can be programmed again, only with"
+                " a crystal of 8 MHz or more fitted\n", run_fuse_low, text);
+    if (high == run_fuse_high)
+        std::printf("a run writes fuse high 0x%02X, which the chip has already\n", run_fuse_high);
+    else
+        std::printf("a run writes fuse high 0x%02X, the factory setting, in place of 0x%02X\n", run_fuse_high, high);
+}
+
+// In step: the signature, the part and whether it reads locked.
+static bool report_chip_in_step(int attempts)
+{
+    std::printf("chip: in step at bit offset %d (Programming Enable echoed 53 at attempt %d of %d)\n",
+                attempts - 1, attempts, entry_attempts);
+    std::uint8_t signature[3];
+    read_signature(signature);
+    if (line_stopped())
+        return false;
+    std::printf("chip: signature %02X %02X %02X: ", signature[0], signature[1], signature[2]);
+    if (signature[0] == 0x00 && signature[1] == 0x01 && signature[2] == 0x02) {
+        std::printf("an AT90S2313 that reads locked: it hides its signature and memories until a chip erase,"
+                    " which a run starts with\n");
+        return true;
+    }
+    int row = find_device(signature);
+    if (row < 0) {
+        std::printf("no supported chip\n");
+        return false;
+    }
+    std::printf("%s\n", device_table[row].name);
+    if (device_table[row].sets_fuse_low)
+        report_tiny_configuration();
+    else
+        std::printf("lock bits: the %s does not report them; it reads its signature, so it is not locked\n",
+                    device_table[row].name);
+    std::printf("a run ends by locking the chip against programming and reading (mode 3)\n");
+    return !line_stopped();
+}
+
+static void report_chip_silent(const std::uint8_t answers[entry_attempts], int attempts)
+{
+    bool all_ones = true, all_zeros = true;
+    for (int i = 0; i < attempts; ++i) {
+        all_ones = all_ones && answers[i] == 0xFF;
+        all_zeros = all_zeros && answers[i] == 0x00;
+    }
+    if (all_ones) {
+        std::printf("chip: MISO stays at 1 (all %d answers FF): no chip, no power, MISO not wired, or a chip"
+                    " without a clock\n", attempts);
+        return;
+    }
+    if (all_zeros) {
+        std::printf("chip: MISO stays at 0 (all %d answers 00): MISO shorted to ground, or DSR wired to a line"
+                    " that never moves\n", attempts);
+        return;
+    }
+    std::printf("chip: answers %02X %02X %02X %02X ... but never the echo 53: the clock is too fast for the chip,"
+                " or RESET does not reach it\n", answers[0], answers[1], answers[2], answers[3]);
+}
+
+// MOSI and MISO bridged show before anything is clocked: DSR follows DTR.
+static bool probe_chip()
+{
+    dsr_follow bridge = watch_dsr_against_dtr();
+    if (line_stopped())
+        return false;
+    if (bridge.follows) {
+        std::printf("chip: MISO repeats MOSI (DSR follows DTR with nothing clocked): MOSI and MISO are bridged\n");
+        return false;
+    }
+    std::uint8_t answers[entry_attempts];
+    int attempts = 0;
+    bool in_step = enter_programming_mode_observed(answers, attempts);
+    if (line_stopped())
+        return false;
+    if (in_step)
+        return report_chip_in_step(attempts);
+    report_chip_silent(answers, attempts);
+    return false;
+}
+
+// ---- the run ---------------------------------------------------------------------------------
+
+static bool parse(int argc, char** argv, bool& loopback, bool& help)
+{
+    int operands = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--loopback") == 0 && !loopback) {
+            loopback = true;
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            help = true;
+        } else if ((std::strcmp(argv[i], "1") == 0 || std::strcmp(argv[i], "2") == 0) && operands == 0) {
+            port_number = argv[i][0] - '0';
+            ++operands;
+        } else {
+            return false;
+        }
+    }
+    return help || operands == 1;
+}
+
+// A lost port or an interrupt ends the probe as it ends a run.
+static int stopped(int port)
+{
+    if (line_lost)
+        std::printf("port %d: lost (%s)\n", port, os_failure());
+    else
+        std::printf("interrupted\n");
+    port_close();
+    return exit_failure;
+}
+
+int probe(int argc, char** argv)
+{
+    program_name = "isp2313-probe";
+    os_console_unbuffered();
+    os_catch_interrupts();
+    bool loopback = false, help = false;
+    if (!parse(argc, argv, loopback, help)) {
+        std::printf("%s", usage_text);
+        return exit_failure;
+    }
+    if (help) {
+        std::printf("%s", usage_text);
+        return exit_success;
+    }
+    if (line_interrupted())
+        return stopped(port_number);
+    if (!probe_port(port_number))
+        return exit_failure;
+    if (!probe_line_calls())
+        return stopped(port_number);
+    bool works = loopback ? probe_loopback() : probe_chip();
+    if (line_stopped())
+        return stopped(port_number);
+    port_close();
+    return works ? exit_success : exit_failure;
+}

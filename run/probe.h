@@ -1,0 +1,19 @@
+// isp2313-probe: what works between the port and the chip, one finding a line.
+#pragma once
+#include "line/line_checks.h"
+
+// What a full run (2048 flash bytes, 127 EEPROM bytes) asks of the port on one chip.
+struct full_run_calls {
+    const char* chip;
+    long        clock_pulses, dtr_sets, dtr_clears, dsr_reads, rts_changes;
+    long        waits_ms;       // the fixed waits after instructions, at their nominal length
+};
+
+constexpr int full_run_count = 2;
+extern const full_run_calls full_runs[full_run_count];
+
+// The run's time over a port whose calls cost COSTS, with clock half periods of HALF_PERIOD
+// seconds.
+double predicted_run_seconds(const full_run_calls& run, const call_costs& costs, double half_period);
+
+int probe(int argc, char** argv);
