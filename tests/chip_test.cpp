@@ -241,6 +241,7 @@ INSTANTIATE_TEST_SUITE_P(VirtualChip, ChipClock, testing::Values(
     clock_case{"LenientCountsButTakes", part_attiny2313, 0x64, 0, {2000, 2000, 0}, true, true, true, true},
     clock_case{"InternalFourMegahertzUndivided", part_attiny2313, 0xE2, 0, {501, 501, 250}, false, true, false, false},
     clock_case{"InternalOscillatorOf128kHz", part_attiny2313, 0xE6, 0, {3000, 3000, 1500}, false, false, true, true},
+    clock_case{"InternalOscillatorOf128kHzClockedSlower", part_attiny2313, 0xE6, 0, {15626, 15626, 7813}, false, true, false, false},
     clock_case{"CrystalFitted", part_attiny2313, 0xEF, 8000000, {251, 251, 125}, false, true, false, false},
     clock_case{"CrystalOf12MHzNeedsThreeCycles", part_attiny2313, 0xEF, 12000000, {250, 250, 84}, false, false, true, false},
     clock_case{"CrystalSelectedNoneFitted", part_attiny2313, 0xEF, 0, {3000, 3000, 1500}, false, false, false, false},
