@@ -281,9 +281,14 @@ int opened(int fd)
     if (s->first_open_ns == 0)
         s->first_open_ns = t;
     trace(s, t, 'O', true);
-    take_chip();
-    chip_lines((s->modem_lines & TIOCM_RTS) != 0, s->break_on != 0, (s->modem_lines & TIOCM_DTR) == 0, t);
-    give_chip(s);
+    // Only a chip that disagrees with the lines is taken up: a process that merely opens the
+    // port while another drives it must not write back a copy that is already stale.
+    bool reset = (s->modem_lines & TIOCM_RTS) != 0, sck = s->break_on != 0, mosi = (s->modem_lines & TIOCM_DTR) == 0;
+    if (s->chip.reset_held != reset || s->chip.sck_high != sck || s->chip.mosi != mosi) {
+        take_chip();
+        chip_lines(reset, sck, mosi, t);
+        give_chip(s);
+    }
     return fd;
 }
 
