@@ -78,9 +78,9 @@ bool          configured, port_user;
 dev_t         port_rdev;
 long long     fail_from;       // FAKEPORT_FAIL_FROM: that line request (from 1) and every later one fail
 port_state*   state;
-pid_t         own_pid;
+std::uint64_t own_key;         // 0 until this process first drives the lines
 
-void refresh_pid() { own_pid = getpid(); }
+void forget_key() { own_key = 0; }
 
 void configure()
 {
@@ -91,8 +91,7 @@ void configure()
     port_rdev = rdev ? static_cast<dev_t>(std::strtoull(rdev, nullptr, 10)) : 0;
     const char* fail = std::getenv("FAKEPORT_FAIL_FROM");
     fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
-    refresh_pid();
-    pthread_atfork(nullptr, nullptr, refresh_pid);
+    pthread_atfork(nullptr, nullptr, forget_key);
 }
 
 // A process that meets the port without a state file would drive a real pty's lines,
@@ -162,9 +161,11 @@ void trace(port_state* s, std::uint64_t t, char line, bool value)
 port_state* take_chip()
 {
     port_state* s = shared();
-    if (s->owner_pid != own_pid) {
+    if (own_key == 0)
+        own_key = __atomic_add_fetch(&s->keys_issued, 1, __ATOMIC_SEQ_CST);
+    if (s->chip_owner_key != own_key) {
         shared_chip_load(s->chip);
-        s->owner_pid = own_pid;
+        s->chip_owner_key = own_key;
     }
     return s;
 }
@@ -191,6 +192,7 @@ void set_break(port_state* s, bool on)
 {
     std::uint64_t t = now_ns();
     trace(s, t, 'B', on);
+    s->break_on = on;
     chip_line_sck(on, t);
 }
 
@@ -279,6 +281,14 @@ int opened(int fd)
     if (s->first_open_ns == 0)
         s->first_open_ns = t;
     trace(s, t, 'O', true);
+    // Only a chip that disagrees with the lines is taken up: a process that merely opens the
+    // port while another drives it must not write back a copy that is already stale.
+    bool reset = (s->modem_lines & TIOCM_RTS) != 0, sck = s->break_on != 0, mosi = (s->modem_lines & TIOCM_DTR) == 0;
+    if (s->chip.reset_held != reset || s->chip.sck_high != sck || s->chip.mosi != mosi) {
+        take_chip();
+        chip_lines(reset, sck, mosi, t);
+        give_chip(s);
+    }
     return fd;
 }
 

@@ -17,9 +17,30 @@ void shared_chip_save(shared_chip& to)
     to.fuse_extended = chip.fuse_extended;
     to.lock_bits = chip.lock_bits;
     to.out_byte = chip.out_byte;
+    to.lenient_timing = chip.lenient_timing;
     std::memcpy(to.frame, chip.frame, sizeof to.frame);
     to.bit_count = chip.bit_count;
+    to.xtal_hz = chip.xtal_hz;
+    to.clock_hz = chip.clock_hz;
+    std::memcpy(to.calibration, chip.calibration, sizeof to.calibration);
+    std::memcpy(to.eeprom_page, chip.eeprom_page, sizeof to.eeprom_page);
+    to.eeprom_page_loaded = chip.eeprom_page_loaded;
+    to.mosi_before = chip.mosi_before;
+    to.rise_taken = chip.rise_taken;
+    to.rise_bit = chip.rise_bit;
+    to.busy_kind = static_cast<std::uint8_t>(chip.busy_kind);
+    to.busy_high = chip.busy_high;
+    to.busy_eeprom_mask = chip.busy_eeprom_mask;
+    to.miso_stuck = static_cast<std::int8_t>(chip.faults.miso_stuck);
+    to.mosi_miso_bridged = chip.faults.mosi_miso_bridged;
+    to.no_clock = chip.faults.no_clock;
+    to.slow_clock = chip.faults.slow_clock;
+    to.busy_address = chip.busy_address;
     to.busy_until_ns = chip.busy_until_ns;
+    to.busy_started_ns = chip.busy_started_ns;
+    to.sck_changed_ns = chip.sck_changed_ns;
+    to.mosi_changed_ns = chip.mosi_changed_ns;
+    to.rise_ns = chip.rise_ns;
     std::memcpy(to.flash, chip.flash, sizeof to.flash);
     std::memcpy(to.eeprom, chip.eeprom, sizeof to.eeprom);
     std::memcpy(to.page_buffer, chip.page_buffer, sizeof to.page_buffer);
@@ -30,6 +51,9 @@ void shared_chip_save(shared_chip& to)
     to.mosi_changes_while_sck_high = chip.counts.mosi_changes_while_sck_high;
     to.erases = chip.counts.erases;
     to.programming_enables = chip.counts.programming_enables;
+    to.short_phases = chip.counts.short_phases;
+    to.mosi_setup_violations = chip.counts.mosi_setup_violations;
+    to.reads_while_busy = chip.counts.reads_while_busy;
 }
 
 void shared_chip_load(const shared_chip& from)
@@ -47,9 +71,30 @@ void shared_chip_load(const shared_chip& from)
     chip.fuse_extended = from.fuse_extended;
     chip.lock_bits = from.lock_bits;
     chip.out_byte = from.out_byte;
+    chip.lenient_timing = from.lenient_timing;
     std::memcpy(chip.frame, from.frame, sizeof chip.frame);
     chip.bit_count = from.bit_count;
+    chip.xtal_hz = from.xtal_hz;
+    chip.clock_hz = from.clock_hz;
+    std::memcpy(chip.calibration, from.calibration, sizeof chip.calibration);
+    std::memcpy(chip.eeprom_page, from.eeprom_page, sizeof chip.eeprom_page);
+    chip.eeprom_page_loaded = from.eeprom_page_loaded;
+    chip.mosi_before = from.mosi_before;
+    chip.rise_taken = from.rise_taken;
+    chip.rise_bit = from.rise_bit;
+    chip.busy_kind = static_cast<chip_busy>(from.busy_kind);
+    chip.busy_high = from.busy_high;
+    chip.busy_eeprom_mask = from.busy_eeprom_mask;
+    chip.faults.miso_stuck = from.miso_stuck;
+    chip.faults.mosi_miso_bridged = from.mosi_miso_bridged;
+    chip.faults.no_clock = from.no_clock;
+    chip.faults.slow_clock = from.slow_clock;
+    chip.busy_address = from.busy_address;
     chip.busy_until_ns = from.busy_until_ns;
+    chip.busy_started_ns = from.busy_started_ns;
+    chip.sck_changed_ns = from.sck_changed_ns;
+    chip.mosi_changed_ns = from.mosi_changed_ns;
+    chip.rise_ns = from.rise_ns;
     std::memcpy(chip.flash, from.flash, sizeof chip.flash);
     std::memcpy(chip.eeprom, from.eeprom, sizeof chip.eeprom);
     std::memcpy(chip.page_buffer, from.page_buffer, sizeof chip.page_buffer);
@@ -60,4 +105,7 @@ void shared_chip_load(const shared_chip& from)
     chip.counts.mosi_changes_while_sck_high = static_cast<long>(from.mosi_changes_while_sck_high);
     chip.counts.erases = static_cast<long>(from.erases);
     chip.counts.programming_enables = static_cast<long>(from.programming_enables);
+    chip.counts.short_phases = static_cast<long>(from.short_phases);
+    chip.counts.mosi_setup_violations = static_cast<long>(from.mosi_setup_violations);
+    chip.counts.reads_while_busy = static_cast<long>(from.reads_while_busy);
 }

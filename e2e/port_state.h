@@ -6,22 +6,30 @@
 #include "sim/chip.h"
 
 constexpr std::uint32_t port_state_magic   = 0x70726F74;   // "prot"
-constexpr std::uint32_t port_state_version = 2;
+constexpr std::uint32_t port_state_version = 3;
 
 // The chip in fixed-width fields; chip_counts uses long, which differs between -m32 and -m64.
+// Of the faults only the wiring and clock ones are carried.
 struct shared_chip {
     std::int32_t  part;
     std::int32_t  out_of_step;
     std::uint8_t  present, reset_held, sck_high, mosi, miso, enabled;
-    std::uint8_t  fuse_low, fuse_high, fuse_extended, lock_bits, out_byte, pad0;
+    std::uint8_t  fuse_low, fuse_high, fuse_extended, lock_bits, out_byte, lenient_timing;
     std::uint8_t  frame[4];
-    std::int32_t  bit_count, pad1;
-    std::uint64_t busy_until_ns;
+    std::int32_t  bit_count;
+    std::uint32_t xtal_hz, clock_hz;
+    std::uint8_t  calibration[2], eeprom_page[chip_eeprom_page_bytes], eeprom_page_loaded, mosi_before;
+    std::uint8_t  rise_taken, rise_bit, busy_kind, busy_high, busy_eeprom_mask;
+    std::int8_t   miso_stuck;
+    std::uint8_t  mosi_miso_bridged, no_clock, slow_clock, pad0[3];
+    std::int32_t  busy_address, pad1;
+    std::uint64_t busy_until_ns, busy_started_ns, sck_changed_ns, mosi_changed_ns, rise_ns;
     std::uint16_t flash[chip_flash_words];
     std::uint8_t  eeprom[chip_eeprom_bytes];
     std::uint16_t page_buffer[chip_page_words];
     std::int64_t  executed, ignored_busy, ignored_locked, ignored_unknown,
-                  mosi_changes_while_sck_high, erases, programming_enables;
+                  mosi_changes_while_sck_high, erases, programming_enables,
+                  short_phases, mosi_setup_violations, reads_while_busy;
 };
 
 // OS calls on the port's descriptors, by kind.
@@ -44,10 +52,13 @@ struct port_event {
 
 struct port_state {
     std::uint32_t magic, version;
-    std::int32_t  owner_pid;       // the process whose copy of the chip is the latest
     std::int32_t  modem_lines;     // TIOCM_DTR and TIOCM_RTS as last set
     std::int32_t  open_count;      // port descriptors open now, all processes
+    std::int32_t  break_on;        // the break as last set
     std::int32_t  pad0;
+    // Each process that drives the lines takes the next key; unlike a PID, none repeats.
+    std::uint64_t keys_issued;
+    std::uint64_t chip_owner_key;  // the process whose copy of the chip is the latest
     std::uint64_t first_open_ns, last_close_ns;
     shared_chip   chip;
     port_calls    calls;
@@ -57,8 +68,9 @@ struct port_state {
 };
 
 // Every 64-bit field sits on an 8-byte boundary, so i386 (4-byte alignment) lays it out the same.
-static_assert(sizeof(shared_chip) == 2304, "shared_chip layout");
-static_assert(offsetof(port_state, chip) == 40 && offsetof(port_state, events) == 2496, "port_state layout");
+static_assert(sizeof(shared_chip) == 2392, "shared_chip layout");
+static_assert(offsetof(shared_chip, busy_until_ns) == 64 && offsetof(shared_chip, executed) == 2312, "shared_chip layout");
+static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2600, "port_state layout");
 static_assert(sizeof(port_event) == 16, "port_event layout");
 
 constexpr std::uint64_t port_state_bytes(std::uint64_t trace_capacity)

@@ -135,6 +135,7 @@ os_handle os_port_open(int port_number)
         note_failure("open", "Device or resource busy", os_reason_busy);
     else {
         record(sim_open, true);
+        chip_lines(sim.rts_on, sim.break_on, !sim.dtr_on, sim.now_ns);
         return sim_port_handle;
     }
     return os_no_handle;
@@ -158,6 +159,7 @@ bool os_set_dtr(os_handle, bool on)
     if (modem_call_fails(on ? "set DTR" : "clear DTR"))
         return false;
     record(sim_dtr, on);
+    sim.dtr_on = on;
     chip_line_mosi(!on, sim.now_ns);
     return true;
 }
@@ -167,6 +169,7 @@ bool os_set_rts(os_handle, bool on)
     if (modem_call_fails(on ? "set RTS" : "clear RTS"))
         return false;
     record(sim_rts, on);
+    sim.rts_on = on;
     chip_line_reset(on, sim.now_ns);
     return true;
 }
@@ -176,6 +179,7 @@ bool os_set_break(os_handle, bool on)
     if (modem_call_fails(on ? "break on" : "break off"))
         return false;
     record(sim_break, on);
+    sim.break_on = on;
     chip_line_sck(on, sim.now_ns);
     return true;
 }

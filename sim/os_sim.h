@@ -34,6 +34,7 @@ struct sim_platform {
     const char*   device_group;       // the group that may open a port ("" none)
     std::vector<std::pair<std::string, std::string>> serial_devices;   // name, the device a link leads to
     bool          trace_enabled;
+    bool          dtr_on, rts_on, break_on;   // the port's lines as last set; all clear at first
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
     long          modem_calls;            // line changes and DSR reads asked of the port
     long          fail_from_modem_call;   // 0: never; else that call (from 1) and every later one fails

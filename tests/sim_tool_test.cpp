@@ -152,16 +152,23 @@ TEST_P(ExampleOnChip, ProgramsTheImagesKeepsThemInTheStateAndReprogramsTheLocked
 INSTANTIATE_TEST_SUITE_P(BothChips, ExampleOnChip, testing::Values(part_attiny2313, part_at90s2313),
                          [](const testing::TestParamInfo<chip_part>& chip_info) { return std::string(chip_option_name(chip_info.param)); });
 
-TEST(SimTool, LockedAbsentAndOutOfStepChips)
+TEST(SimTool, LockedAbsentFaultyAndOutOfStepChips)
 {
     std::size_t flash = read_file(flash_example).size(), eeprom = read_file(eeprom_example).size();
     tool_result locked = run_tool(with({"--chip", "at90s2313", "--locked"}, example_operands()));
     EXPECT_EQ(locked.status, 0);
     EXPECT_EQ(locked.out, expected_stdout(part_at90s2313, flash, eeprom, true));
 
-    tool_result absent = run_tool(with({"--no-chip"}, example_operands()));
-    EXPECT_EQ(absent.status, 33);
-    EXPECT_EQ(absent.out, ">>> Not synchronization\n");
+    // A clock too slow for the program's still takes the bits when the chip only counts.
+    std::vector<std::vector<std::string>> silent = {{"--no-chip"}, {"--miso-stuck", "0"}, {"--miso-stuck", "1"},
+        {"--mosi-miso-bridged"}, {"--no-clock"}, {"--slow-clock"}, {"--chip", "at90s2313", "--xtal", "0"}};
+    for (const std::vector<std::string>& options : silent) {
+        tool_result absent = run_tool(with(options, example_operands()));
+        EXPECT_EQ(absent.status, 33) << options[0];
+        EXPECT_EQ(absent.out, ">>> Not synchronization\n") << options[0];
+    }
+    tool_result lenient = run_tool(with({"--slow-clock", "--lenient-timing"}, example_operands()));
+    EXPECT_EQ(lenient.status, 0);
 
     for (const char* bits : {"1", "17", "31"}) {
         tool_result late = run_tool(with({"--out-of-step", bits}, example_operands()));
@@ -198,6 +205,8 @@ TEST(SimTool, DumpIsTheStateWithComments)
     tool_result r = run_tool(with({"--dump", "--state", state_path}, example_operands()));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("# locked: yes"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\n# clock during the run: 1 MHz; from the next reset: 8 MHz, crystal\n"), std::string::npos)
+        << "the fuse written in the run selects the crystal, which the run itself never ran on";
     std::istringstream lines(r.err);
     std::string line, uncommented;
     while (std::getline(lines, line))
@@ -255,6 +264,10 @@ INSTANTIATE_TEST_SUITE_P(SimTool, RefusedOptions, testing::Values(
     RefusedOption{{"--out-of-step=-1", "--state", "STATE"}, "--out-of-step takes"},
     RefusedOption{{"--out-of-step", "x", "--state", "STATE"}, "--out-of-step takes"},
     RefusedOption{{"--state", "STATE", "--bogus"}, "unknown option --bogus"},
+    RefusedOption{{"--xtal", "8MHz", "--state", "STATE"}, "--xtal takes a frequency in Hz from 0 to 20000000, not \"8MHz\""},
+    RefusedOption{{"--xtal", "20000001", "--state", "STATE"}, "--xtal takes a frequency in Hz"},
+    RefusedOption{{"--miso-stuck", "2", "--state", "STATE"}, "--miso-stuck takes 0 or 1, not \"2\""},
+    RefusedOption{{"--no-clock=yes", "--state", "STATE"}, "--no-clock takes no value"},
     RefusedOption{{"--dump=yes", "--state", "STATE"}, "--dump takes no value"},
     RefusedOption{{"--state", "STATE", "--state", "STATE"}, "--state is given twice"},
     RefusedOption{{"--state=", "--dump"}, "--state needs a file name"},

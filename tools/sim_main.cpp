@@ -33,6 +33,14 @@ static const char usage_text[] =
     "  --dump             after the run, print the chip's state on standard error\n"
     "  --vcd FILE         write the bus as a Value Change Dump to FILE\n"
     "  --real-time        pace the virtual clock to the wall clock\n"
+    "  --xtal HZ          the crystal fitted to the chip, 0 to 20000000 Hz (default\n"
+    "                     8000000; 0: none)\n"
+    "  --lenient-timing   count clock phases too short and MOSI changes too late,\n"
+    "                     but let the chip take the bits all the same\n"
+    "  --miso-stuck 0|1   MISO held low or high, whatever the chip does\n"
+    "  --mosi-miso-bridged  MISO repeats MOSI\n"
+    "  --no-clock         the chip's oscillator does not run\n"
+    "  --slow-clock       the chip runs at 128 kHz, whatever its fuses and crystal\n"
     "  --help             print this help and exit\n";
 
 struct tool_options {
@@ -41,6 +49,12 @@ struct tool_options {
     bool        no_chip = false;
     bool        locked = false;
     int         out_of_step = 0;
+    std::uint32_t xtal_hz = chip_default_xtal_hz;
+    bool        lenient_timing = false;
+    int         miso_stuck = -1;
+    bool        mosi_miso_bridged = false;
+    bool        no_clock = false;
+    bool        slow_clock = false;
     std::string state_path;
     bool        dump = false;
     std::string vcd_path;
@@ -62,9 +76,20 @@ static bool parse_out_of_step(const std::string& text, int& bits)
     return bits <= 31;
 }
 
+constexpr std::uint32_t fastest_xtal_hz = 20000000;
+
+static bool parse_hz(const std::string& text, std::uint32_t& hz)
+{
+    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    hz = static_cast<std::uint32_t>(std::atol(text.c_str()));
+    return hz <= fastest_xtal_hz;
+}
+
 static bool takes_value(const std::string& name)
 {
-    return name == "chip" || name == "out-of-step" || name == "state" || name == "vcd";
+    return name == "chip" || name == "out-of-step" || name == "state" || name == "vcd" || name == "xtal"
+        || name == "miso-stuck";
 }
 
 static bool set_value(tool_options& options, const std::string& name, const std::string& value, std::string& error)
@@ -77,6 +102,16 @@ static bool set_value(tool_options& options, const std::string& name, const std:
         error = "--out-of-step takes a number of bits from 0 to 31, not \"" + value + "\"";
         return false;
     }
+    if (name == "xtal" && !parse_hz(value, options.xtal_hz)) {
+        error = "--xtal takes a frequency in Hz from 0 to 20000000, not \"" + value + "\"";
+        return false;
+    }
+    if (name == "miso-stuck" && value != "0" && value != "1") {
+        error = "--miso-stuck takes 0 or 1, not \"" + value + "\"";
+        return false;
+    }
+    if (name == "miso-stuck")
+        options.miso_stuck = value == "1";
     if ((name == "state" || name == "vcd") && value.empty()) {
         error = "--" + name + " needs a file name";
         return false;
@@ -99,6 +134,14 @@ static bool set_flag(tool_options& options, const std::string& name)
         options.dump = true;
     else if (name == "real-time")
         options.real_time = true;
+    else if (name == "lenient-timing")
+        options.lenient_timing = true;
+    else if (name == "mosi-miso-bridged")
+        options.mosi_miso_bridged = true;
+    else if (name == "no-clock")
+        options.no_clock = true;
+    else if (name == "slow-clock")
+        options.slow_clock = true;
     else if (name == "help")
         options.help = true;
     else
@@ -173,9 +216,16 @@ static bool prepare_chip(const tool_options& options, std::string& error)
     }
     state_to_chip(state);
     chip.present = !options.no_chip;
+    chip.lenient_timing = options.lenient_timing;
     chip.out_of_step = options.out_of_step;
+    chip.xtal_hz = options.xtal_hz;
+    chip.faults.miso_stuck = options.miso_stuck;
+    chip.faults.mosi_miso_bridged = options.mosi_miso_bridged;
+    chip.faults.no_clock = options.no_clock;
+    chip.faults.slow_clock = options.slow_clock;
     if (options.locked)
         chip.lock_bits &= 0xFC;
+    chip.clock_hz = chip_selected_clock_hz();   // the clock it powers up with
     return true;
 }
 
@@ -191,13 +241,45 @@ static void pace(std::uint64_t now_ns)
     std::this_thread::sleep_until(wall_start + std::chrono::nanoseconds(now_ns));
 }
 
+static std::string frequency_text(std::uint32_t hz)
+{
+    char text[32];
+    if (hz == 0)
+        return "none";
+    if (hz >= 1000000)
+        std::snprintf(text, sizeof text, "%g MHz", hz / 1e6);
+    else
+        std::snprintf(text, sizeof text, "%g kHz", hz / 1e3);
+    return text;
+}
+
+// The clock the chip ran on while last held in reset, and the one its fuses select now.
+static std::string clock_text()
+{
+    const char* source = "";
+    int divider = 1;
+    std::uint32_t selected = chip_selected_clock_hz(&source, &divider);
+    std::string now = frequency_text(selected) + ", " + source;
+    if (divider > 1)
+        now += " divided by " + std::to_string(divider);
+    if (selected == 0 && (std::strcmp(source, "crystal") == 0 || std::strcmp(source, "external clock") == 0))
+        now += ", none fitted (see --xtal)";
+    if (selected == chip.clock_hz)
+        return "# clock: " + now + "\n";
+    return "# clock during the run: " + frequency_text(chip.clock_hz) + "; from the next reset: " + now + "\n";
+}
+
 static void dump_chip()
 {
     const char* lock = chip_read_locked()  ? "locked: yes (flash and EEPROM can be neither read nor written until a Chip Erase)"
                      : chip_write_locked() ? "locked: no, but write-protected (LB1 programmed) until a Chip Erase"
                                            : "locked: no";
-    std::fprintf(stderr, "# the %s after the run, at %.3f ms of virtual time\n# %s\n",
-                 chip_part_name(chip.part), static_cast<double>(sim.now_ns) / 1e6, lock);
+    std::fprintf(stderr, "# the %s after the run, at %.3f ms of virtual time\n%s", chip_part_name(chip.part),
+                 static_cast<double>(sim.now_ns) / 1e6, clock_text().c_str());
+    std::fprintf(stderr, "# timing: %ld short clock phases, %ld late MOSI changes, %ld reads while busy, "
+                         "%ld instructions ignored while busy\n# %s\n",
+                 chip.counts.short_phases, chip.counts.mosi_setup_violations, chip.counts.reads_while_busy,
+                 chip.counts.ignored_busy, lock);
     if (chip.part == part_at90s2313)
         std::fprintf(stderr, "# (the AT90S2313 has no fuses that serial programming can reach)\n");
     std::fputs(state_text(state_of_chip()).c_str(), stderr);
