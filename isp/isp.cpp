@@ -27,8 +27,13 @@ static std::uint8_t read_instruction(std::uint8_t b1, std::uint8_t b2, std::uint
 }
 
 // The chip echoes 0x53 in the third byte once it is in step with our byte boundaries;
-// the extra pulse after a miss moves the next attempt one bit along the chip's frame.
+// extra pulses move the next attempt along the chip's frame: attempt k is k pulses along.
 // A stopped line ends the attempts: its reads are all 1 bits and mean nothing.
+//
+// Each attempt after the first starts from a fresh reset, which ends programming mode: a
+// chip whose echo does not reach us (MISO stuck, an adapter's stale DSR) may yet have been
+// enabled, and would take the next attempts, shifted a bit along, as instructions; one of
+// them is Write EEPROM C0 15 8A 7F.
 bool enter_programming_mode_observed(std::uint8_t answers[entry_attempts], int& attempts)
 {
     clock_pulse();
@@ -48,7 +53,12 @@ bool enter_programming_mode_observed(std::uint8_t answers[entry_attempts], int& 
             return true;
         }
         send_byte(0x00);
-        clock_pulse();
+        rts_clear();
+        wait_1ms();
+        rts_set();
+        wait_30ms();
+        for (int pulse = 0; pulse <= attempts; ++pulse)
+            clock_pulse();
         send_byte(programming_enable);
         send_byte(programming_enable_echo);
         ++attempts;

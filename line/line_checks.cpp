@@ -102,8 +102,12 @@ static dsr_follow watch_dsr(bool use_break)
     double took = 0.0;
     if (!set_watched_line(use_break, false))
         return result;
-    wait_for_dsr(true, reads, took);          // lets a slow DSR settle; either level will do
-    if (!read_dsr(at_rest) || !set_watched_line(use_break, true))
+    // A DSR read from a cached status may still show what went before: it is read for as
+    // long as any adapter takes to follow before its level at rest counts.
+    std::uint32_t start = os_counter();
+    while (read_dsr(at_rest) && seconds_since(start) <= follow_limit_s) {
+    }
+    if (line_lost || !set_watched_line(use_break, true))
         return result;
     result.follows = wait_for_dsr(!at_rest, reads, took);
     result.on_with_line = !at_rest;

@@ -20,6 +20,9 @@ const full_run_calls full_runs[full_run_count] = {
 };
 
 constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
+// A chip that is silent at the run's clock is tried once more with half periods this long:
+// over two cycles of a chip on its 128 kHz oscillator divided by 8 (16 kHz).
+constexpr double slow_half_period_s = 300e-6;
 
 static const char usage_text[] = "usage: isp2313-probe [--loopback] 1|2\n";
 
@@ -174,11 +177,17 @@ static void report_tiny_configuration()
         std::printf("a run writes fuse high 0x%02X, the factory setting, in place of 0x%02X\n", run_fuse_high, high);
 }
 
-// In step: the signature, the part and whether it reads locked.
-static bool report_chip_in_step(int attempts)
+// In step: the signature, the part and whether it reads locked. RUN_HALF_PERIOD is not 0
+// when the chip answered only a slower clock than the run's, whose half period it gives.
+static bool report_chip_in_step(int attempts, double run_half_period)
 {
+    bool slow = run_half_period > 0;
     std::printf("chip: in step at bit offset %d (Programming Enable echoed 53 at attempt %d of %d)\n",
                 attempts - 1, attempts, entry_attempts);
+    if (slow)
+        std::printf("chip: it answers only a clock slower than isp2313's (half periods of %.0f us, not %.1f us):"
+                    " its own clock is too slow to be programmed by isp2313\n",
+                    slow_half_period_s * 1e6, run_half_period * 1e6);
     std::uint8_t signature[3];
     read_signature(signature);
     if (line_stopped())
@@ -187,7 +196,7 @@ static bool report_chip_in_step(int attempts)
     if (signature[0] == 0x00 && signature[1] == 0x01 && signature[2] == 0x02) {
         std::printf("an AT90S2313 that reads locked: it hides its signature and memories until a chip erase,"
                     " which a run starts with\n");
-        return true;
+        return !slow;
     }
     int row = find_device(signature);
     if (row < 0) {
@@ -201,10 +210,11 @@ static bool report_chip_in_step(int attempts)
         std::printf("lock bits: the %s does not report them; it reads its signature, so it is not locked\n",
                     device_table[row].name);
     std::printf("a run ends by locking the chip against programming and reading (mode 3)\n");
-    return !line_stopped();
+    return !slow && !line_stopped();
 }
 
-static void report_chip_silent(const std::uint8_t answers[entry_attempts], int attempts)
+// True when MISO stayed at 1, which a slower clock may yet change.
+static bool report_chip_silent(const std::uint8_t answers[entry_attempts], int attempts)
 {
     bool all_ones = true, all_zeros = true;
     for (int i = 0; i < attempts; ++i) {
@@ -214,15 +224,16 @@ static void report_chip_silent(const std::uint8_t answers[entry_attempts], int a
     if (all_ones) {
         std::printf("chip: MISO stays at 1 (all %d answers FF): no chip, no power, MISO not wired, or a chip"
                     " without a clock\n", attempts);
-        return;
+        return true;
     }
     if (all_zeros) {
         std::printf("chip: MISO stays at 0 (all %d answers 00): MISO shorted to ground, or DSR wired to a line"
                     " that never moves\n", attempts);
-        return;
+        return false;
     }
     std::printf("chip: answers %02X %02X %02X %02X ... but never the echo 53: the clock is too fast for the chip,"
                 " or RESET does not reach it\n", answers[0], answers[1], answers[2], answers[3]);
+    return false;
 }
 
 // MOSI and MISO bridged show before anything is clocked: DSR follows DTR.
@@ -241,9 +252,19 @@ static bool probe_chip()
     if (line_stopped())
         return false;
     if (in_step)
-        return report_chip_in_step(attempts);
-    report_chip_silent(answers, attempts);
-    return false;
+        return report_chip_in_step(attempts, 0.0);
+    if (!report_chip_silent(answers, attempts))
+        return false;
+    // A chip whose clock is too slow misses every pulse at the run's rate, as if it had none.
+    std::uint32_t run_ticks = half_period_ticks;
+    half_period_ticks = static_cast<std::uint32_t>(slow_half_period_s * counter_frequency);
+    in_step = enter_programming_mode_observed(answers, attempts);
+    bool works = in_step && !line_stopped()
+              && report_chip_in_step(attempts, static_cast<double>(run_ticks + 1) / counter_frequency);
+    if (!in_step && !line_stopped())
+        std::printf("chip: no answer with half periods of %.0f us either\n", slow_half_period_s * 1e6);
+    half_period_ticks = run_ticks;
+    return works;
 }
 
 // ---- the run ---------------------------------------------------------------------------------

@@ -184,11 +184,33 @@ bool os_set_break(os_handle, bool on)
     return true;
 }
 
+// DSR as the wire has it: the chip's MISO (inverted by the adapter), or the plugged line.
+static bool dsr_on_the_wire()
+{
+    if (sim.loopback == loopback_none)
+        return !chip_line_miso();
+    bool line = sim.loopback == loopback_dtr ? sim.dtr_on : sim.break_on && !sim.break_not_sent;
+    return line != sim.loopback_inverted;
+}
+
+// A driver that reports a cached status refreshes it only every dsr_cache_ns.
+static bool dsr_as_reported()
+{
+    if (sim.dsr_cache_ns == 0)
+        return dsr_on_the_wire();
+    if (!sim.dsr_cache_valid || sim.now_ns - sim.dsr_cached_at_ns >= sim.dsr_cache_ns) {
+        sim.dsr_cached = dsr_on_the_wire();
+        sim.dsr_cached_at_ns = sim.now_ns - sim.now_ns % sim.dsr_cache_ns;
+        sim.dsr_cache_valid = true;
+    }
+    return sim.dsr_cached;
+}
+
 bool os_read_dsr(os_handle, bool& on)
 {
     if (modem_call_fails("read DSR"))
         return false;
-    on = !chip_line_miso();
+    on = dsr_as_reported();
     if (!sim.scripted_dsr.empty()) {
         on = sim.scripted_dsr.front();
         sim.scripted_dsr.pop_front();

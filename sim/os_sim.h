@@ -13,6 +13,8 @@ enum sim_line : char {
     sim_open = 'O', sim_close = 'C', sim_dtr = 'D', sim_rts = 'R', sim_break = 'B', sim_dsr = 'S'
 };
 
+enum sim_loopback : char { loopback_none, loopback_dtr, loopback_txd };
+
 struct sim_event {
     std::uint64_t t_ns;
     sim_line      line;
@@ -35,6 +37,15 @@ struct sim_platform {
     std::vector<std::pair<std::string, std::string>> serial_devices;   // name, the device a link leads to
     bool          trace_enabled;
     bool          dtr_on, rts_on, break_on;   // the port's lines as last set; all clear at first
+    // A loopback plug in place of the chip, as an adapter and its driver treat it: DSR wired
+    // to DTR or to TXD (the break), maybe inverted, read from a status cached for this long,
+    // a break that the driver accepts without sending.
+    sim_loopback  loopback;
+    bool          loopback_inverted;
+    std::uint64_t dsr_cache_ns;           // 0: DSR read live
+    bool          break_not_sent;
+    bool          dsr_cached, dsr_cache_valid;
+    std::uint64_t dsr_cached_at_ns;
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
     long          modem_calls;            // line changes and DSR reads asked of the port
     long          fail_from_modem_call;   // 0: never; else that call (from 1) and every later one fails

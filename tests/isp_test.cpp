@@ -102,7 +102,8 @@ TEST(EnterProgrammingMode, GivesUpAfter32Reads)
     std::size_t mark = sim.trace.size();
     EXPECT_FALSE(enter_programming_mode());
     EXPECT_EQ(events_of(sim_dsr).size(), 32u * 8);
-    // 33 x AC 53, 32 x 00, and per attempt one extra pulse: 33 clocks an attempt
+    // 33 x AC 53, 32 x 00; each attempt after the first starts from a fresh reset, and attempt
+    // k (from 0) is k extra pulses along
     std::string bits;
     bool dtr = false;
     for (std::size_t i = mark; i < sim.trace.size(); ++i) {
@@ -117,9 +118,10 @@ TEST(EnterProgrammingMode, GivesUpAfter32Reads)
     std::size_t pulses = 0;
     for (std::size_t i = mark; i < sim.trace.size(); ++i)
         pulses += sim.trace[i].line == sim_break && sim.trace[i].value;
-    EXPECT_EQ(pulses, 1 + 16 + 32 * 33u);
+    EXPECT_EQ(pulses, 1 + 16 + 32 * 32u + 32 * 33u / 2);
     EXPECT_EQ(sim.trace.back().line, sim_break);
-    // reset is left held
+    // reset released and held again before every attempt; it is left held
+    EXPECT_EQ(events_of(sim_rts).size(), 1 + 2 + 2 * 32u);
     EXPECT_TRUE(events_of(sim_rts).back().value);
 }
 
@@ -127,6 +129,7 @@ TEST(EnterProgrammingMode, OnlyTheWholeEchoCounts)
 {
     for (std::uint8_t wrong : {0x52, 0xD3, 0xFF}) {
         fresh_bench();
+        chip.out_of_step = 1;      // the second attempt gets in step
         ASSERT_TRUE(port_open(1));
         std::deque<bool> dsr;
         for (int bit = 7; bit >= 0; --bit)

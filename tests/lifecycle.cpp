@@ -20,6 +20,7 @@ static void record_frame(const std::uint8_t frame[4], std::uint8_t answer, std::
     record.answer = answer;
     record.t_ns = now_ns;
     record.modem_call = sim.modem_calls;
+    record.to_enabled = chip.enabled;
     frames.push_back(record);
 }
 

@@ -13,6 +13,7 @@ struct frame_record {
     std::uint8_t  answer;
     std::uint64_t t_ns;
     long          modem_call;   // the simulated port's line calls so far
+    bool          to_enabled;   // the chip was in programming mode when the frame came
 };
 
 struct run_result {

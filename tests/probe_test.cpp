@@ -2,8 +2,10 @@
 // adapter, exact; the chip left exactly as it was found; its full-run figures.
 #include <gtest/gtest.h>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
+#include "line/line.h"
 #include "run/probe.h"
 #include "tests/lifecycle.h"
 
@@ -42,17 +44,147 @@ TEST(ProbeFullRun, FiguresAreTheSimulatedRunsOwn)
     }
 }
 
-TEST(Probe, Try)
+namespace {
+
+const std::string opened = "port 1: COM1 opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n";
+// Line calls that take no time: the full run is its waits and clock periods.
+const std::string free_calls =
+    "line calls (median of 128 each): break on 0.000 ms, break off 0.000 ms, DTR set 0.000 ms, DTR clear 0.000 ms,"
+    " DSR read 0.000 ms\n"
+    "a full run (2048-byte flash, 127-byte EEPROM) over this port takes about 3.8 s on an ATtiny2313, 18.6 s on an"
+    " AT90S2313\n";
+const std::string in_step = "chip: in step at bit offset 0 (Programming Enable echoed 53 at attempt 1 of 32)\n";
+const std::string tiny_rest =
+    "fuse high 0xDF: serial programming enabled, reset pin enabled, brown-out detection off, EEPROM erased by a chip"
+    " erase, watchdog as the program sets it, debugWIRE off\n"
+    "fuse extended 0xFF: self-programming off\n";
+const std::string run_writes =
+    "a run writes fuse low 0xEF (a crystal of 8 MHz or more, not divided; clock output off): after it the chip runs,"
+    " and can be programmed again, only with a crystal of 8 MHz or more fitted\n"
+    "a run writes fuse high 0xDF, which the chip has already\n"
+    "a run ends by locking the chip against programming and reading (mode 3)\n";
+const std::string tiny_factory = "chip: signature 1E 91 0A: ATTINY2313\n"
+    "fuse low 0x64: the internal 8 MHz oscillator, divided by 8 (1 MHz); clock output off\n" + tiny_rest +
+    "lock bits 0xFF: not locked\n" + run_writes;
+const std::string stays_at_1 =
+    "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, or a chip without a clock\n";
+const std::string neither_follows = "loopback: neither line reaches DSR: check the jumper; with it from TXD to DSR,"
+    " the driver accepts a break without sending one, and a run over it cannot clock a chip\n";
+
+struct probe_case {
+    const char*              name;
+    chip_part                part;
+    std::function<void()>    setup;
+    std::vector<std::string> operands;
+    std::string              out;
+    int                      status;
+};
+
+class ProbeFinds : public testing::TestWithParam<probe_case> {};
+
+} // namespace
+
+// Exact findings; the chip keeps its memories, fuses and lock bits, and nothing but
+// Programming Enable and reads reaches it.
+TEST_P(ProbeFinds, WhatWorksAndLeavesTheChipAsItWas)
+{
+    const probe_case& c = GetParam();
+    fresh_bench(c.part);
+    chip.flash[5] = 0x1234;
+    chip.eeprom[7] = 0x56;
+    c.setup();
+    virtual_chip before = chip;
+    run_result r = run_program(c.operands, probe);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(0, std::memcmp(chip.flash, before.flash, sizeof chip.flash));
+    EXPECT_EQ(0, std::memcmp(chip.eeprom, before.eeprom, sizeof chip.eeprom));
+    EXPECT_EQ(chip.fuse_low, before.fuse_low);
+    EXPECT_EQ(chip.fuse_high, before.fuse_high);
+    EXPECT_EQ(chip.fuse_extended, before.fuse_extended);
+    EXPECT_EQ(chip.lock_bits, before.lock_bits);
+    for (const frame_record& f : frames) {
+        bool harmless = (f.bytes[0] == 0xAC && f.bytes[1] == 0x53) || f.bytes[0] == 0x30 || f.bytes[0] == 0x50
+                     || f.bytes[0] == 0x58;
+        EXPECT_TRUE(harmless || !f.to_enabled) << std::hex << int(f.bytes[0]) << " " << int(f.bytes[1]);
+    }
+    EXPECT_FALSE(chip.reset_held) << "the chip is released at the end";
+    if (!sim.trace.empty()) {
+        EXPECT_EQ(sim.trace.back().line, sim_close);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
+    probe_case{"FactoryTiny", part_attiny2313, [] {}, {"1"}, opened + free_calls + in_step + tiny_factory, 0},
+    probe_case{"At90sOutOfStep", part_at90s2313, [] { chip.out_of_step = 5; }, {"1"}, opened + free_calls +
+        "chip: in step at bit offset 5 (Programming Enable echoed 53 at attempt 6 of 32)\n"
+        "chip: signature 1E 91 01: AT90S2313\n"
+        "lock bits: the AT90S2313 does not report them; it reads its signature, so it is not locked\n"
+        "a run ends by locking the chip against programming and reading (mode 3)\n", 0},
+    probe_case{"LockedAt90s", part_at90s2313, [] { chip.lock_bits = 0xFC; }, {"2"},
+        "port 2: COM2 opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n" + free_calls + in_step +
+        "chip: signature 00 01 02: an AT90S2313 that reads locked: it hides its signature and memories until a chip"
+        " erase, which a run starts with\n", 0},
+    probe_case{"LockedTinyOnItsCrystal", part_attiny2313, [] { chip.lock_bits = 0xFC; chip.fuse_low = 0xEF; }, {"1"},
+        opened + free_calls + in_step + "chip: signature 1E 91 0A: ATTINY2313\n"
+        "fuse low 0xEF: a crystal of 8 MHz or more, not divided; clock output off\n" + tiny_rest +
+        "lock bits 0xFC: locked against programming and reading (mode 3)\n" + run_writes, 0},
+    probe_case{"NoChip", part_attiny2313, [] { chip.present = false; }, {"1"}, opened + free_calls + stays_at_1 +
+        "chip: no answer with half periods of 300 us either\n", 33},
+    probe_case{"NoClock", part_attiny2313, [] { chip.faults.no_clock = true; }, {"1"}, opened + free_calls +
+        stays_at_1 + "chip: no answer with half periods of 300 us either\n", 33},
+    probe_case{"ClockTooSlow", part_attiny2313, [] { chip.faults.slow_clock = true; }, {"1"}, opened + free_calls +
+        stays_at_1 + in_step + "chip: it answers only a clock slower than isp2313's (half periods of 300 us, not"
+        " 3.1 us): its own clock is too slow to be programmed by isp2313\n" + tiny_factory, 33},
+    probe_case{"MisoStuckAt0", part_attiny2313, [] { chip.faults.miso_stuck = 0; }, {"1"}, opened + free_calls +
+        "chip: MISO stays at 0 (all 32 answers 00): MISO shorted to ground, or DSR wired to a line that never"
+        " moves\n", 33},
+    probe_case{"MosiMisoBridged", part_attiny2313, [] { chip.faults.mosi_miso_bridged = true; }, {"1"}, opened +
+        free_calls + "chip: MISO repeats MOSI (DSR follows DTR with nothing clocked): MOSI and MISO are bridged\n", 33},
+    probe_case{"UsbAdapterCalls", part_at90s2313, [] { sim.line_call_ns = 125000; }, {"1"}, opened +
+        "line calls (median of 128 each): break on 0.125 ms, break off 0.125 ms, DTR set 0.125 ms, DTR clear 0.125"
+        " ms, DSR read 0.125 ms\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) over this port takes about 46.3 s on an ATtiny2313, 61.2 s on"
+        " an AT90S2313\n" + in_step + "chip: signature 1E 91 01: AT90S2313\n"
+        "lock bits: the AT90S2313 does not report them; it reads its signature, so it is not locked\n"
+        "a run ends by locking the chip against programming and reading (mode 3)\n", 0},
+    probe_case{"LoopbackDtrLive", part_attiny2313, [] { chip.present = false; sim.loopback = loopback_dtr; },
+        {"--loopback", "1"}, opened + free_calls +
+        "loopback DTR to DSR: DSR follows DTR, on while DTR is set, at the first read after each change (read live)\n"
+        "loopback TXD to DSR: DSR does not follow the break\n", 0},
+    probe_case{"LoopbackDtrCached", part_attiny2313,
+        [] { chip.present = false; sim.loopback = loopback_dtr; sim.dsr_cache_ns = 2000000; }, {"1", "--loopback"},
+        opened + free_calls + "loopback DTR to DSR: DSR follows DTR, on while DTR is set, but only 2.000 ms after a"
+        " change: the adapter reports a cached DSR, and a run over it would read stale bits\n"
+        "loopback TXD to DSR: DSR does not follow the break\n", 33},
+    probe_case{"LoopbackTxdInverted", part_attiny2313,
+        [] { chip.present = false; sim.loopback = loopback_txd; sim.loopback_inverted = true; }, {"--loopback", "1"},
+        opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
+        "loopback TXD to DSR: DSR follows the break, off while the break is on, at the first read after each change"
+        " (read live)\n", 0},
+    probe_case{"LoopbackBreakNotSent", part_attiny2313,
+        [] { chip.present = false; sim.loopback = loopback_txd; sim.break_not_sent = true; }, {"--loopback", "1"},
+        opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
+        "loopback TXD to DSR: DSR does not follow the break\n" + neither_follows, 33},
+    probe_case{"PortMissing", part_attiny2313, [] { sim.port_present[1] = false; }, {"1"},
+        "port 1: COM1 cannot be opened\n", 33},
+    probe_case{"Usage", part_attiny2313, [] {}, {"3"}, "usage: isp2313-probe [--loopback] 1|2\n", 33},
+    probe_case{"Help", part_attiny2313, [] {}, {"--help"}, "usage: isp2313-probe [--loopback] 1|2\n", 0}),
+    [](const testing::TestParamInfo<probe_case>& param_info) { return std::string(param_info.param.name); });
+
+// A lost port and an interrupt end the probe as they end a run: the port closed, status 33.
+TEST(Probe, LostPortOrInterruptEndsIt)
 {
     fresh_bench(part_attiny2313);
+    sim.fail_from_modem_call = 2000;
     run_result r = run_program({"1"}, probe);
-    std::printf("status %d\n%s---\n%s", r.status, r.out.c_str(), r.err.c_str());
-    fresh_bench(part_at90s2313);
-    chip.out_of_step = 5;
+    EXPECT_EQ(r.out, opened + free_calls + "port 1: lost (read DSR: Input/output error)\n");
+    EXPECT_EQ(r.status, 33);
+    fresh_bench(part_attiny2313);
+    sim.on_event = [](const sim_event&) { sim.interrupted = sim.modem_calls > 2000; };
     r = run_program({"1"}, probe);
-    std::printf("status %d\n%s---\n%s", r.status, r.out.c_str(), r.err.c_str());
-    fresh_bench(part_at90s2313);
-    chip.present = false;
-    r = run_program({"1"}, probe);
-    std::printf("status %d\n%s---\n%s", r.status, r.out.c_str(), r.err.c_str());
+    EXPECT_EQ(r.out, opened + free_calls + "interrupted\n");
+    EXPECT_EQ(r.status, 33);
+    EXPECT_FALSE(chip.reset_held);
+    EXPECT_EQ(sim.trace.back().line, sim_close);
 }

@@ -203,6 +203,25 @@ TEST(Synchronisation, NoChipEndsWithPortClosed)
     expect_port_closed_with_reset_released();
 }
 
+// A chip that was enabled but whose echo never reaches the program (MISO stuck, an adapter
+// reporting a stale DSR) takes no later attempt, shifted, for an instruction: no shifted
+// Programming Enable becomes Write EEPROM C0 15 8A 7F.
+TEST(Synchronisation, AChipWhoseEchoIsLostIsNotWritten)
+{
+    for (int stuck : {0, 1}) {
+        fresh_bench(part_attiny2313);
+        chip.faults.miso_stuck = stuck;
+        run_result r = run_program({"1", scratch_file("f.bin", {})});
+        EXPECT_EQ(r.out, ">>> Not synchronization\n");
+        EXPECT_EQ(chip.counts.programming_enables, 1) << "the first attempt enabled the chip";
+        for (const frame_record& f : frames) {
+            EXPECT_TRUE(!f.to_enabled || (f.bytes[0] == 0xAC && f.bytes[1] == 0x53))
+                << std::hex << int(f.bytes[0]) << " " << int(f.bytes[1]) << " " << int(f.bytes[2]);
+        }
+        expect_chip_blank();
+    }
+}
+
 TEST(Synchronisation, ChipOutOfStepIsProgrammedAllTheSame)
 {
     fresh_bench(part_at90s2313);
