@@ -88,7 +88,7 @@ std::uint32_t os_ticks_ms()
 
 // The sleep ends this long before the tick it aims at, which covers the kernel's wake-up
 // latency; the caller polls the rest.
-constexpr std::uint64_t sleep_margin_ns = 300000;
+constexpr std::uint64_t sleep_margin_ns = 500000;
 
 void os_sleep_until_ms(std::uint32_t tick)
 {

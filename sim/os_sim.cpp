@@ -17,7 +17,7 @@ void sim_reset()
     sim.counter_read_ns = 100;
     sim.ticks_read_ns = 10000;
     sim.line_call_ns = 0;
-    sim.sleep_margin_ns = 300000;
+    sim.sleep_margin_ns = 500000;
     failure_text[0] = '\0';
     failure_reason = os_reason_other;
     sim.port_present[1] = sim.port_present[2] = true;
