@@ -97,7 +97,8 @@ foreach(arch win32 win64)
     BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
-    BUILD_BYPRODUCTS ${e2e_out}/${arch}/isp2313.exe ${e2e_out}/${arch}/isp2313-sim.exe)
+    BUILD_BYPRODUCTS ${e2e_out}/${arch}/isp2313.exe ${e2e_out}/${arch}/isp2313-sim.exe
+                     ${e2e_out}/${arch}/isp2313-probe.exe)
 endforeach()
 
 if(ISP2313_E2E_WINE32)
@@ -111,12 +112,9 @@ target_link_libraries(isp2313_e2e PUBLIC isp2313_sim)
 target_compile_definitions(isp2313_e2e PUBLIC
   E2E_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   E2E_WORK_DIR="${e2e_out}"
-  E2E_LINUX_BINARY="$<TARGET_FILE:isp2313>"
-  E2E_EXE32="${e2e_out}/win32/isp2313.exe"
-  E2E_EXE64="${e2e_out}/win64/isp2313.exe"
-  E2E_LINUX_SIM="$<TARGET_FILE:isp2313-sim>"
-  E2E_SIM_EXE32="${e2e_out}/win32/isp2313-sim.exe"
-  E2E_SIM_EXE64="${e2e_out}/win64/isp2313-sim.exe"
+  E2E_LINUX_DIR="$<TARGET_FILE_DIR:isp2313>"
+  E2E_WIN32_DIR="${e2e_out}/win32"
+  E2E_WIN64_DIR="${e2e_out}/win64"
   E2E_FAKEPORT64="${e2e_out}/fakeport64.so"
   E2E_FAKEPORT32="${e2e_out}/fakeport32.so"
   E2E_EMULATED32="${emulated32}"
@@ -127,7 +125,7 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_PORT1="${ISP2313_PORT1}"
   E2E_PORT2="${ISP2313_PORT2}"
   E2E_WITH_WINE32=${e2e_with_wine32})
-add_dependencies(isp2313_e2e isp2313 isp2313-sim fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
+add_dependencies(isp2313_e2e isp2313 isp2313-sim isp2313-probe fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
 
 add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
 target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <unistd.h>
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -317,9 +319,9 @@ TEST_P(Port, TheSimToolProgramsTheHexExampleAsTheLinuxOneTheRawImages)
         write_file(dir + "/" + name, read_file(blink + name));
     port_run reference = prepared({"--dump", "--state", "raw.state", "1", "blink.flash.bin", "blink.eeprom.bin"});
     reference.which = target::linux_binary;
-    reference.sim_tool = true;
+    reference.program = "isp2313-sim";
     port_run run = prepared({"--dump", "--state", "hex.state", "1", "blink.hex", "blink.eep"});
-    run.sim_tool = true;
+    run.program = "isp2313-sim";
     port_result raw;
     for (int pass = 1; pass <= 2; ++pass) {
         raw = run_on_port(reference);
@@ -335,6 +337,75 @@ TEST_P(Port, TheSimToolProgramsTheHexExampleAsTheLinuxOneTheRawImages)
         EXPECT_EQ(read_file(dir + "/hex.state"), read_file(dir + "/raw.state")) << "run " << pass;
     }
     EXPECT_TRUE(same_text(raw.first.out, expected_full_run(part_attiny2313, 174, 2, true)));
+}
+
+// The probe's measured costs and predicted times differ from run to run: their numbers are
+// masked, everything else is exact.
+static std::string numbers_masked(const std::string& text)
+{
+    std::string masked;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        bool measured_line = text.compare(i, 10, "line calls") == 0 || text.compare(i, 10, "a full run") == 0;
+        std::size_t end = measured_line ? text.find('\n', i) : i;
+        if (end == std::string::npos)
+            end = text.size();
+        for (; i < end; ++i)
+            if (std::isdigit(static_cast<unsigned char>(text[i]))) {
+                while (i + 1 < end && (std::isdigit(static_cast<unsigned char>(text[i + 1])) || text[i + 1] == '.'))
+                    ++i;
+                masked += '#';
+            } else {
+                masked += text[i];
+            }
+        if (i < text.size())
+            masked += text[i];
+    }
+    return masked;
+}
+
+// isp2313-probe as shipped, with and without a chip: exact findings (the measured figures
+// aside), the chip left exactly as it was found, released from reset.
+TEST_P(Port, TheProbeTellsWhatWorksAndLeavesTheChipAsItWas)
+{
+    std::string device = GetParam() == target::linux_binary ? E2E_PORT1 : "COM1";
+    std::string head = "port 1: " + device + " opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n"
+        "line calls (median of # each): break on # ms, break off # ms, DTR set # ms, DTR clear # ms, DSR read # ms\n"
+        "a full run (#-byte flash, #-byte EEPROM) over this port takes about # s on an ATtiny#, # s on an AT#S#\n";
+    struct { bool chip_present; int status; std::string findings; } cases[] = {
+        {true, 0, "chip: in step at bit offset 0 (Programming Enable echoed 53 at attempt 1 of 32)\n"
+                  "chip: signature 1E 91 0A: ATTINY2313\n"
+                  "fuse low 0x64: the internal 8 MHz oscillator, divided by 8 (1 MHz); clock output off\n"
+                  "fuse high 0xDF: serial programming enabled, reset pin enabled, brown-out detection off, EEPROM"
+                  " erased by a chip erase, watchdog as the program sets it, debugWIRE off\n"
+                  "fuse extended 0xFF: self-programming off\n"
+                  "lock bits 0xFF: not locked\n"
+                  "a run writes fuse low 0xEF (a crystal of 8 MHz or more, not divided; clock output off): after it"
+                  " the chip runs, and can be programmed again, only with a crystal of 8 MHz or more fitted\n"
+                  "a run writes fuse high 0xDF, which the chip has already\n"
+                  "a run ends by locking the chip against programming and reading (mode 3)\n"},
+        {false, 33, "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, or a chip without"
+                    " a clock\nchip: no answer with half periods of 300 us either\n"},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1"});
+        run.program = "isp2313-probe";
+        run.chip_present = c.chip_present;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, c.status) << explain(result, result.first);
+        EXPECT_TRUE(same_text(numbers_masked(result.first.out), as_written(GetParam(), head + c.findings)));
+        expect_port_left_idle(result);
+        chip_new(part_attiny2313);
+        shared_chip blank{};
+        shared_chip_save(blank);
+        EXPECT_EQ(std::memcmp(result.chip.flash, blank.flash, sizeof blank.flash), 0);
+        EXPECT_EQ(std::memcmp(result.chip.eeprom, blank.eeprom, sizeof blank.eeprom), 0);
+        EXPECT_EQ(result.chip.fuse_low, 0x64);
+        EXPECT_EQ(result.chip.fuse_high, 0xDF);
+        EXPECT_EQ(result.chip.fuse_extended, 0xFF);
+        EXPECT_EQ(result.chip.lock_bits, 0xFF);
+        EXPECT_EQ(result.chip.erases, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),

@@ -493,13 +493,11 @@ std::vector<std::string> program_argv(const port_run& run)
 {
     std::vector<std::string> argv;
     if (run.which == target::linux_binary) {
-        argv.push_back(run.sim_tool ? E2E_LINUX_SIM : E2E_LINUX_BINARY);
+        argv.push_back(std::string(E2E_LINUX_DIR) + "/" + run.program);
     } else {
         argv.push_back(wine_loader(run.which));
-        if (run.which == target::wine32)
-            argv.push_back(run.sim_tool ? E2E_SIM_EXE32 : E2E_EXE32);
-        else
-            argv.push_back(run.sim_tool ? E2E_SIM_EXE64 : E2E_EXE64);
+        argv.push_back(std::string(run.which == target::wine32 ? E2E_WIN32_DIR : E2E_WIN64_DIR) + "/" + run.program
+                       + ".exe");
     }
     argv.insert(argv.end(), run.operands.begin(), run.operands.end());
     return argv;
@@ -626,7 +624,7 @@ port_result run_on_port(const port_run& run)
     std::string preload = E2E_FAKEPORT64;
     if (run.which == target::wine32)
         preload += std::string(" ") + E2E_FAKEPORT32;
-    if (!run.sim_tool)
+    if (run.program != "isp2313-sim")
         env.push_back("LD_PRELOAD=" + preload);
     // A sanitized build's runtime would refuse to start behind the preload.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");

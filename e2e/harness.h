@@ -26,7 +26,7 @@ struct port_run {
     bool                     port_for_dialout = false;   // port 1's device belongs to nobody and group dialout,
                                                          // read-write for both, as an adapter's device does
     std::vector<std::string> environment;                // NAME=VALUE for the program
-    bool                     sim_tool = false;           // run isp2313-sim (its own virtual chip) instead
+    std::string              program = "isp2313";        // or isp2313-probe, or isp2313-sim (its own chip)
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
     int                      interrupt_signal = 0;       // sent to the program once the chip has

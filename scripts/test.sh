@@ -37,14 +37,14 @@ nothing_left
 echo "== 32-bit Windows cross build and its zip"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DISP2313_WERROR=ON
 cmake --build build-win -j"$jobs"
-for exe in isp2313 isp2313-sim; do
+for exe in isp2313 isp2313-sim isp2313-probe; do
     file build-win/$exe.exe | grep -q 'PE32 executable (console) Intel 80386'
 done
 (cd build-win && cpack)
 zip=$(ls build-win/isp2313-*-win32.zip)
 listing=$(cmake -E tar tf "$zip")
 echo "$listing"
-for member in isp2313.exe isp2313-sim.exe README.txt examples/blink.hex examples/blink.eep; do
+for member in isp2313.exe isp2313-sim.exe isp2313-probe.exe README.txt examples/blink.hex examples/blink.eep; do
     grep -q "/$member\$" <<<"$listing" || { echo "test.sh: $zip lacks $member" >&2; exit 1; }
 done
 [ "$(grep -c $'\r$' build-win/README.txt)" = "$(wc -l < build-win/README.txt)" ] ||
@@ -56,7 +56,7 @@ deb=$(ls build/isp2313_*.deb)
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Architecture|Depends):'
 dpkg-deb --contents "$deb"
 dpkg -i "$deb"
-man -w isp2313 isp2313-sim
+man -w isp2313 isp2313-sim isp2313-probe
 examples=/usr/share/doc/isp2313/examples
 # The installed tool programs the installed HEX pair as the built one the raw images.
 diff <(isp2313-sim --dump 1 $examples/blink.hex $examples/blink.eep 2>&1) \
