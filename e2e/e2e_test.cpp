@@ -532,6 +532,16 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
         for (const sim_event& event : sim.trace)
             sim_lines += std::string(1, static_cast<char>(event.line)) + char('0' + (event.value ? 1 : 0));
         EXPECT_TRUE(same_text(real_lines, sim_lines)) << "line events as letter and value, two bytes each";
+        // and every modem-line call it makes is a real change of DTR or RTS
+        long changes = 0, dtr = -1, rts = -1;
+        for (const port_event& event : result.trace) {
+            long& level = event.line == 'D' ? dtr : rts;
+            if (event.line == 'D' || event.line == 'R') {
+                changes += level != event.value;
+                level = event.value;
+            }
+        }
+        EXPECT_EQ(result.calls.tiocmbis + result.calls.tiocmbic + result.calls.tiocmset, changes);
     }
 }
 
