@@ -390,6 +390,7 @@ TEST_P(Port, TheProbeTellsWhatWorksAndLeavesTheChipAsItWas)
         port_run run = prepared({"1"});
         run.program = "isp2313-probe";
         run.chip_present = c.chip_present;
+        run.timeout_s = 180;      // emulated wine's start-up alone can take most of a minute
         port_result result = run_on_port(run);
         EXPECT_EQ(result.failure, "");
         EXPECT_EQ(result.first.status, c.status) << explain(result, result.first);
