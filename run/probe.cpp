@@ -82,7 +82,7 @@ static void report_follow(const char* jumper, const char* line, const char* on_w
     std::printf("loopback %s: DSR follows %s, %s while %s %s, ", jumper, line, seen.on_with_line ? "on" : "off", line,
                 on_word);
     if (seen.live)
-        std::printf("at the first read after each change (read live)\n");
+        std::printf("at the first read after each change, within %.3f ms (read live)\n", ms(seen.slowest));
     else
         std::printf("but only %.3f ms after a change: the adapter reports a cached DSR, and a run over it"
                     " would read stale bits\n",

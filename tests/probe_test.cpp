@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include "isp/isp.h"
 #include "line/line.h"
 #include "run/probe.h"
 #include "tests/lifecycle.h"
@@ -139,6 +140,20 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
     probe_case{"MisoStuckAt0", part_attiny2313, [] { chip.faults.miso_stuck = 0; }, {"1"}, opened + free_calls +
         "chip: MISO stays at 0 (all 32 answers 00): MISO shorted to ground, or DSR wired to a line that never"
         " moves\n", 33},
+    // A chip that answers, but garbled (a clock at the edge of what it takes, a RESET that
+    // does not reach it): the entry reads 5A wherever the echo should be.
+    probe_case{"AnswersButNeverTheEcho", part_attiny2313, [] {
+            chip.present = false;
+            sim.on_event = [](const sim_event& e) {
+                static int resets_held = 0;
+                if (e.line == sim_rts && e.value && ++resets_held == 2)
+                    for (int bit = 0; bit < entry_attempts * 8; ++bit)
+                        sim.scripted_dsr.push_back(((0x5A >> (7 - bit % 8)) & 1) == 0);
+                if (e.line == sim_close)
+                    resets_held = 0;
+            };
+        }, {"1"}, opened + free_calls + "chip: answers 5A 5A 5A 5A ... but never the echo 53: the clock is too fast"
+        " for the chip, or RESET does not reach it\n", 33},
     probe_case{"MosiMisoBridged", part_attiny2313, [] { chip.faults.mosi_miso_bridged = true; }, {"1"}, opened +
         free_calls + "chip: MISO repeats MOSI (DSR follows DTR with nothing clocked): MOSI and MISO are bridged\n", 33},
     probe_case{"UsbAdapterCalls", part_at90s2313, [] { sim.line_call_ns = 125000; }, {"1"}, opened +
@@ -150,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
         "a run ends by locking the chip against programming and reading (mode 3)\n", 0},
     probe_case{"LoopbackDtrLive", part_attiny2313, [] { chip.present = false; sim.loopback = loopback_dtr; },
         {"--loopback", "1"}, opened + free_calls +
-        "loopback DTR to DSR: DSR follows DTR, on while DTR is set, at the first read after each change (read live)\n"
+        "loopback DTR to DSR: DSR follows DTR, on while DTR is set, at the first read after each change, within"
+        " 0.000 ms (read live)\n"
         "loopback TXD to DSR: DSR does not follow the break\n", 0},
     probe_case{"LoopbackDtrCached", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_dtr; sim.dsr_cache_ns = 2000000; }, {"1", "--loopback"},
@@ -160,8 +176,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
     probe_case{"LoopbackTxdInverted", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_txd; sim.loopback_inverted = true; }, {"--loopback", "1"},
         opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
-        "loopback TXD to DSR: DSR follows the break, off while the break is on, at the first read after each change"
-        " (read live)\n", 0},
+        "loopback TXD to DSR: DSR follows the break, off while the break is on, at the first read after each change,"
+        " within 0.000 ms (read live)\n", 0},
     probe_case{"LoopbackBreakNotSent", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_txd; sim.break_not_sent = true; }, {"--loopback", "1"},
         opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
