@@ -35,10 +35,11 @@ bool line_stopped() { return line_lost || os_interrupted(); }
 
 // Any line call the OS reports as failed means the port is gone (an adapter pulled, its
 // driver failing): nothing more is sent over it.
-static void line_call(bool done)
+bool line_call(bool done)
 {
     if (!done)
         line_lost = true;
+    return done;
 }
 
 // Differences are unsigned 32-bit, so a wrap of the counter inside a half period is harmless.

@@ -29,3 +29,5 @@ void wait_30ms();
 // is sent and no new wait starts; the stages end and the run closes the port.
 bool line_stopped();
 bool line_interrupted();
+// Passes on what an os_* line call returned; a failure marks the line lost.
+bool line_call(bool done);

@@ -22,9 +22,7 @@ static double median(std::uint32_t samples[cost_samples])
 static bool timed(bool done, std::uint32_t start, std::uint32_t& sample)
 {
     sample = static_cast<std::uint32_t>(os_counter() - start);
-    if (!done)
-        line_lost = true;
-    return done;
+    return line_call(done);
 }
 
 bool measure_call_costs(call_costs& costs)
@@ -62,17 +60,12 @@ bool measure_call_costs(call_costs& costs)
 
 static bool set_watched_line(bool use_break, bool on)
 {
-    bool done = use_break ? os_set_break(port_handle, on) : os_set_dtr(port_handle, on);
-    if (!done)
-        line_lost = true;
-    return done;
+    return line_call(use_break ? os_set_break(port_handle, on) : os_set_dtr(port_handle, on));
 }
 
 static bool read_dsr(bool& on)
 {
-    if (!os_read_dsr(port_handle, on))
-        line_lost = true;
-    return !line_lost;
+    return line_call(os_read_dsr(port_handle, on));
 }
 
 // Reads DSR until it shows WANTED or the limit passes; the reads it took and the time.
