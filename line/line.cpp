@@ -178,10 +178,7 @@ bool port_open(int port_number)
         pulse();
     if (!line_lost)
         return true;
-    os_set_break(port_handle, false);
-    os_set_rts(port_handle, false);
-    os_port_close(port_handle);
-    port_handle = os_no_handle;
+    port_close();
     return false;
 }
 
