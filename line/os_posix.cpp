@@ -57,11 +57,11 @@ const char* os_failure() { return failure_text; }
 
 os_reason os_failure_reason() { return failure_reason; }
 
-static timespec monotonic_now()
+static std::uint64_t monotonic_ns()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 // The monotonic clock is presented as a counter of 100 ns ticks.
@@ -69,16 +69,7 @@ std::uint64_t os_counter_frequency() { return 10000000; }
 
 std::uint32_t os_counter()
 {
-    timespec now = monotonic_now();
-    std::uint64_t ticks = static_cast<std::uint64_t>(now.tv_sec) * 10000000u
-                        + static_cast<std::uint64_t>(now.tv_nsec) / 100u;
-    return static_cast<std::uint32_t>(ticks);
-}
-
-static std::uint64_t monotonic_ns()
-{
-    timespec now = monotonic_now();
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+    return static_cast<std::uint32_t>(monotonic_ns() / 100u);
 }
 
 std::uint32_t os_ticks_ms()
