@@ -39,6 +39,46 @@ const char* os_device_group(const char* device);
 // link, the device it leads to (else empty).
 void        os_list_serial_devices(void (*seen)(const char* name, const char* leads_to));
 
+// FTDI synchronous bit-bang: an FTDI adapter's own pins put to a state a byte at a time and
+// sampled just before each, many bytes to one USB transfer. The chip's UART pins are active
+// low, so in a state or a sample a 0 bit means the line set, as the serial driver sets it.
+constexpr std::uint8_t os_pin_txd = 0x01;   // 0: break on (the clock high)
+constexpr std::uint8_t os_pin_rts = 0x04;   // 0: RTS set (the chip held in reset)
+constexpr std::uint8_t os_pin_dtr = 0x10;   // 0: DTR set (a 0 bit to the chip)
+constexpr std::uint8_t os_pin_dsr = 0x20;   // 0: DSR on (a 0 bit from the chip)
+constexpr std::uint8_t os_pin_outputs = os_pin_txd | os_pin_rts | os_pin_dtr;
+
+// How port PORT_NUMBER's name asks to be driven.
+enum os_bitbang_use : char {
+    os_bitbang_off,         // line calls: not an FTDI device, or ISP2313_BITBANG=0 for a tty
+    os_bitbang_required,    // "ftdi", "ftdi:SERIAL" or "ftdi:SERIAL:B": bit-bang or no port
+    os_bitbang_preferred    // the serial port of an FTDI chip with synchronous bit-bang
+};
+os_bitbang_use os_bitbang_wanted(int port_number);
+
+// What the open device takes: the samples one USB packet carries back, and the most states
+// one transfer may carry (a multiple of the first, within the chip's buffers).
+struct os_bitbang_sizes {
+    std::uint32_t packet_states, chunk_states;
+};
+
+// Opens port PORT_NUMBER's FTDI device in synchronous bit-bang, the pins of os_pin_outputs as
+// outputs set to FIRST_STATE before anything else, its baud-rate generator at BAUD (the byte
+// clock runs at most 16 times that) and its latency timer at 1 ms. 0 on failure, and then
+// os_failure() says why. A tty taken this way is given back at os_bitbang_close.
+os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t first_state,
+                          os_bitbang_sizes& sizes);
+// Puts COUNT states (a multiple of packet_states, at most chunk_states) on the pins in order
+// and reads back their COUNT samples, SAMPLES[i] taken just before STATES[i] went out. False
+// when the transfer failed (the adapter pulled); os_failure() says why.
+bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint8_t* samples,
+                         std::uint32_t count);
+// Bit-bang off, the device closed and its serial port given back to the system.
+void os_bitbang_close(os_handle device);
+// Calls SEEN for each FTDI device attached: its chip, serial number, bus and address, in words
+// ("FT232R serial A50285BI, bus 1 address 7").
+void os_list_ftdi_devices(void (*seen)(const char* description));
+
 // Ctrl-C and its kin set a flag instead of ending the process; os_interrupted reads it.
 void      os_catch_interrupts();
 bool      os_interrupted();

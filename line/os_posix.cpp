@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include "line/os_note.h"
 #include "line/port_name.h"
 
 #ifndef ISP2313_PORT1
@@ -52,6 +53,17 @@ static bool failed(const char* call)
     std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, std::strerror(errno));
     return false;
 }
+
+// For the FTDI file beside this one: a failure in its own words, kept as the OS's are.
+void os_note_failure(const char* call, const char* words, os_reason reason)
+{
+    if (failure_text[0] != '\0')
+        return;
+    failure_reason = reason;
+    std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, words);
+}
+
+void os_forget_failure() { failure_text[0] = '\0'; }
 
 const char* os_failure() { return failure_text; }
 

@@ -7,6 +7,7 @@
 #include <io.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include "line/os_note.h"
 #include "line/port_name.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -60,6 +61,17 @@ static bool failed(const char* call)
         *--end = '\0';
     return false;
 }
+
+// For the FTDI file beside this one: a failure in its own words, kept as the OS's are.
+void os_note_failure(const char* call, const char* words, os_reason reason)
+{
+    if (failure_text[0] != '\0')
+        return;
+    failure_reason = reason;
+    std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, words);
+}
+
+void os_forget_failure() { failure_text[0] = '\0'; }
 
 const char* os_failure() { return failure_text; }
 

@@ -13,3 +13,17 @@ inline const char* chosen_port_name(int port_number, const char* port1_default, 
         return named;
     return port_number == 1 ? port1_default : port2_default;
 }
+
+// "ftdi", "ftdi:SERIAL" or "ftdi:SERIAL:B" names an FTDI device to drive in bit-bang mode.
+inline bool is_ftdi_name(const char* name)
+{
+    return name[0] == 'f' && name[1] == 't' && name[2] == 'd' && name[3] == 'i'
+           && (name[4] == '\0' || name[4] == ':');
+}
+
+// ISP2313_BITBANG=0 keeps an FTDI adapter's serial port on line calls.
+inline bool bitbang_allowed()
+{
+    const char* setting = std::getenv("ISP2313_BITBANG");
+    return setting == nullptr || !(setting[0] == '0' && setting[1] == '\0');
+}

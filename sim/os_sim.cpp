@@ -8,7 +8,10 @@ sim_platform sim;
 static char      failure_text[80];
 static os_reason failure_reason = os_reason_other;
 
-constexpr os_handle sim_port_handle = 1;
+constexpr os_handle sim_port_handle = 1, sim_ftdi_handle = 2;
+
+static void ftdi_drive(std::uint8_t pins, std::uint64_t t_ns);
+static std::uint8_t ftdi_sense(std::uint64_t t_ns);
 
 void sim_reset()
 {
@@ -25,6 +28,8 @@ void sim_reset()
     sim.port_name[2] = "COM2";
     sim.device_group = "";
     sim.trace_enabled = true;
+    sim.ftdi.drive = ftdi_drive;
+    sim.ftdi.sense = ftdi_sense;
 }
 
 static void advance(std::uint64_t ns)
@@ -34,18 +39,29 @@ static void advance(std::uint64_t ns)
         sim.on_time(sim.now_ns);
 }
 
-static void record(sim_line line, bool value)
+static void advance_to(std::uint64_t t_ns)
 {
-    ++sim.line_calls;
+    if (t_ns > sim.now_ns)
+        advance(t_ns - sim.now_ns);
+}
+
+static void trace_event(sim_line line, bool value)
+{
     if (line == sim_break && value)
         ++sim.clock_pulses;
-    advance(sim.line_call_ns);
     if (sim.trace_enabled)
         sim.trace.push_back({sim.now_ns, line, value});
     if (sim.on_event)
         sim.on_event({sim.now_ns, line, value});
     if (sim.stop_when && sim.stop_when())
         throw sim_stopped{};
+}
+
+static void record(sim_line line, bool value)
+{
+    ++sim.line_calls;
+    advance(sim.line_call_ns);
+    trace_event(line, value);
 }
 
 std::uint64_t os_counter_frequency()
@@ -217,6 +233,104 @@ bool os_read_dsr(os_handle, bool& on)
     }
     record(sim_dsr, on);
     return true;
+}
+
+// The FT232R's outputs reach the chip as the serial port's lines would: a 0 bit is the line set.
+static void ftdi_drive(std::uint8_t pins, std::uint64_t t_ns)
+{
+    advance_to(t_ns);
+    bool break_on = (pins & os_pin_txd) == 0, rts_on = (pins & os_pin_rts) == 0;
+    bool dtr_on = (pins & os_pin_dtr) == 0;
+    if (break_on != sim.break_on) {
+        sim.break_on = break_on;
+        trace_event(sim_break, break_on);
+        chip_line_sck(break_on, t_ns);
+    }
+    if (dtr_on != sim.dtr_on) {
+        sim.dtr_on = dtr_on;
+        trace_event(sim_dtr, dtr_on);
+        chip_line_mosi(!dtr_on, t_ns);
+    }
+    if (rts_on != sim.rts_on) {
+        sim.rts_on = rts_on;
+        trace_event(sim_rts, rts_on);
+        chip_line_reset(rts_on, t_ns);
+    }
+}
+
+static std::uint8_t ftdi_sense(std::uint64_t t_ns)
+{
+    advance_to(t_ns);
+    return static_cast<std::uint8_t>(dsr_on_the_wire() ? 0xFF & ~os_pin_dsr : 0xFF);
+}
+
+os_bitbang_use os_bitbang_wanted(int port_number)
+{
+    return port_number == 1 || port_number == 2 ? sim.bitbang_use[port_number] : os_bitbang_off;
+}
+
+// As the real ones do: the outputs given their first state at once, and its samples read so
+// that none is left behind.
+os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t first_state,
+                          os_bitbang_sizes& sizes)
+{
+    failure_text[0] = '\0';
+    if (port_number < 1 || port_number > 2 || sim.bitbang_use[port_number] == os_bitbang_off
+        || sim.ftdi_refused) {
+        note_failure("ftdi_usb_open", "usb_open() failed (LIBUSB_ERROR_ACCESS)", os_reason_denied);
+        return os_no_handle;
+    }
+    trace_event(sim_open, true);
+    sim.ftdi.baud = baud;
+    sim.ftdi.latency_ms = 1;
+    ft232r_set_bitmode(sim.ftdi, os_pin_outputs, true, sim.now_ns);
+    sizes.packet_states = ft232r_packet_samples;
+    sizes.chunk_states = 4 * ft232r_packet_samples;
+    sim.ftdi_open = true;
+    std::uint8_t states[ft232r_packet_samples], samples[ft232r_packet_samples];
+    for (auto& state : states)
+        state = first_state;
+    if (!os_bitbang_transfer(sim_ftdi_handle, states, samples, ft232r_packet_samples)) {
+        os_bitbang_close(sim_ftdi_handle);
+        return os_no_handle;
+    }
+    return sim_ftdi_handle;
+}
+
+// One write and the reads that bring its samples back, packet by packet, status bytes dropped.
+bool os_bitbang_transfer(os_handle, const std::uint8_t* states, std::uint8_t* samples, std::uint32_t count)
+{
+    ++sim.ftdi_transfers;
+    if (modem_call_fails("ftdi_write_data"))
+        return false;
+    std::uint64_t t = sim.now_ns;
+    ft232r_bulk_out(sim.ftdi, states, count, t);
+    std::uint32_t got = 0;
+    std::uint8_t packets[4 * ft232r_packet];
+    while (got < count) {
+        std::size_t want = (count - got + ft232r_packet_samples - 1) / ft232r_packet_samples * ft232r_packet;
+        std::size_t length = ft232r_bulk_in(sim.ftdi, packets, want < sizeof packets ? want : sizeof packets, t);
+        for (std::size_t at = 0; at < length; at += ft232r_packet)
+            for (std::size_t i = at + 2; i < length && i < at + ft232r_packet && got < count; ++i)
+                samples[got++] = packets[i];
+    }
+    advance_to(t);
+    return true;
+}
+
+void os_bitbang_close(os_handle)
+{
+    if (!sim.ftdi_open)
+        return;
+    ft232r_set_bitmode(sim.ftdi, 0, false, sim.now_ns);
+    sim.ftdi_open = false;
+    trace_event(sim_close, true);
+}
+
+void os_list_ftdi_devices(void (*seen)(const char* description))
+{
+    for (const auto& device : sim.ftdi_devices)
+        seen(device.c_str());
 }
 
 void os_catch_interrupts() { sim.interrupts_caught = true; }

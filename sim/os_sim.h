@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "line/os.h"
+#include "sim/ft232r.h"
 
 enum sim_line : char {
     sim_open = 'O', sim_close = 'C', sim_dtr = 'D', sim_rts = 'R', sim_break = 'B', sim_dsr = 'S'
@@ -59,6 +61,14 @@ struct sim_platform {
     std::deque<std::uint32_t> scripted_counter;   // readings returned before the clock's own
     std::deque<std::uint32_t> scripted_ticks;
     std::deque<bool>          scripted_dsr;       // DSR states returned before the chip's own
+    // An FT232R in synchronous bit-bang behind the ports: how each port's name asks for it,
+    // whether its USB device opens, what os_list_ftdi_devices reports, and the model.
+    os_bitbang_use bitbang_use[3];
+    bool          ftdi_refused;
+    std::vector<std::string> ftdi_devices;
+    ft232r_model  ftdi;
+    bool          ftdi_open;
+    long          ftdi_transfers;
     std::vector<sim_event>    trace;
     std::function<bool()>     stop_when;          // checked at every line call
     std::function<void(std::uint64_t)> on_time;   // told of each advance of virtual time

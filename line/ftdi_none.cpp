@@ -1,0 +1,25 @@
+// FTDI bit-bang where the build has no FTDI library: every serial port runs on line calls,
+// and a port named "ftdi…" does not open.
+#include "line/os.h"
+#include "line/os_note.h"
+#include "line/port_name.h"
+
+os_bitbang_use os_bitbang_wanted(int port_number)
+{
+    const char* name = os_port_name(port_number);
+    return name != nullptr && is_ftdi_name(name) ? os_bitbang_required : os_bitbang_off;
+}
+
+os_handle os_bitbang_open(int, std::uint32_t, std::uint8_t, os_bitbang_sizes&)
+{
+    os_forget_failure();
+    os_note_failure("ftdi", "this isp2313 was built without libftdi1, so it drives FTDI adapters"
+                            " only through their serial port", os_reason_other);
+    return os_no_handle;
+}
+
+bool os_bitbang_transfer(os_handle, const std::uint8_t*, std::uint8_t*, std::uint32_t) { return false; }
+
+void os_bitbang_close(os_handle) {}
+
+void os_list_ftdi_devices(void (*)(const char*)) {}

@@ -1,0 +1,117 @@
+// The FT232R model: what its byte clock puts out and samples, and what USB carries each way.
+#include "sim/ft232r.h"
+#include <algorithm>
+
+std::uint64_t ft232r_byte_ns(const ft232r_model& chip)
+{
+    return 1000000000u / (static_cast<std::uint64_t>(chip.clock_per_baud) * chip.baud);
+}
+
+void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang, std::uint64_t t_ns)
+{
+    chip.bitbang = sync_bitbang;
+    chip.mask = sync_bitbang ? mask : 0;
+    chip.to_pins.clear();
+    chip.next_byte_ns = t_ns;
+}
+
+// One tick: the sample of all pins as they are, then the next state on the outputs. The chip
+// puts a byte out only while it has room for its sample.
+static bool put_out_one(ft232r_model& chip, std::uint64_t t_ns)
+{
+    if (!chip.bitbang || chip.to_pins.empty() || chip.next_byte_ns > t_ns)
+        return false;
+    if (chip.samples.size() >= ft232r_sample_buffer) {
+        ++chip.stalls;
+        return false;
+    }
+    std::uint64_t tick = chip.next_byte_ns;
+    std::uint8_t inputs = chip.sense ? chip.sense(tick) : 0xFF;
+    chip.samples.push_back(static_cast<std::uint8_t>((chip.pins & chip.mask) | (inputs & ~chip.mask)));
+    chip.sample_ns.push_back(tick);
+    chip.pins = chip.to_pins.front();
+    chip.to_pins.pop_front();
+    if (chip.drive)
+        chip.drive(static_cast<std::uint8_t>(chip.pins | ~chip.mask), tick);
+    ++chip.bytes_out;
+    chip.next_byte_ns = tick + ft232r_byte_ns(chip);
+    return true;
+}
+
+void ft232r_run(ft232r_model& chip, std::uint64_t t_ns)
+{
+    while (put_out_one(chip, t_ns)) {
+    }
+}
+
+std::size_t ft232r_bulk_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count,
+                            std::uint64_t& t_ns)
+{
+    t_ns += chip.round_trip_ns / 2;
+    ft232r_run(chip, t_ns);
+    if (!chip.bitbang)
+        return count;   // the UART sends it; nothing here listens
+    // A simplification: the latency timer starts again when the chip takes bytes, so that a
+    // read right after a write waits for its samples, not for a status packet left over.
+    chip.last_packet_ns = std::max(chip.last_packet_ns, t_ns);
+    std::size_t taken = 0;
+    for (;;) {
+        if (chip.to_pins.empty())
+            chip.next_byte_ns = std::max(chip.next_byte_ns, t_ns);
+        while (taken < count && chip.to_pins.size() < ft232r_out_buffer)
+            chip.to_pins.push_back(data[taken++]);
+        if (taken == count)
+            return taken;
+        // Room comes only as bytes go out, and they go out only while samples have room.
+        if (chip.samples.size() >= ft232r_sample_buffer) {
+            t_ns += chip.timeout_ns;
+            return taken;
+        }
+        t_ns = std::max(t_ns, chip.next_byte_ns);
+        put_out_one(chip, t_ns);
+    }
+}
+
+// The modem status bytes that start every packet: CTS, DSR and the low nibble as an idle
+// FT232R reports them, then the line status (transmitter empty).
+static void status_bytes(std::uint8_t* packet)
+{
+    packet[0] = 0x31;
+    packet[1] = 0x60;
+}
+
+std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t length,
+                           std::uint64_t& t_ns)
+{
+    ft232r_run(chip, t_ns);
+    std::size_t got = 0;
+    while (length - got >= 2) {
+        std::uint64_t deadline = chip.last_packet_ns + chip.latency_ms * 1000000ull;
+        // Samples come until a packet is full or the latency timer sends what there is.
+        std::uint64_t until = std::max(deadline, t_ns);
+        while (chip.samples.size() < ft232r_packet_samples && put_out_one(chip, until)) {
+        }
+        std::size_t room = std::min(length - got, ft232r_packet) - 2;
+        std::size_t k = std::min({chip.samples.size(), ft232r_packet_samples, room});
+        bool full = k == ft232r_packet_samples;
+        std::uint64_t sent = full ? std::max(t_ns, chip.sample_ns[k - 1]) : until;
+        bool was_stalled = chip.samples.size() >= ft232r_sample_buffer;
+        status_bytes(data + got);
+        for (std::size_t i = 0; i < k; ++i) {
+            data[got + 2 + i] = chip.samples.front();
+            chip.samples.pop_front();
+            chip.sample_ns.pop_front();
+        }
+        got += 2 + k;
+        ++chip.packets;
+        chip.last_packet_ns = sent;
+        t_ns = sent;
+        if (was_stalled)
+            chip.next_byte_ns = std::max(chip.next_byte_ns, sent);
+        ft232r_run(chip, t_ns);
+        if (!full)
+            break;
+    }
+    t_ns += chip.round_trip_ns / 2;
+    return got;
+}

@@ -1,0 +1,49 @@
+// An FT232R in synchronous bit-bang as a USB host sees it, for the simulated platform and the
+// end-to-end stand-ins: the byte clock, the 256-byte output buffer, the 128-byte sample buffer
+// whose unread samples stall the output, 64-byte packets of two status bytes and 62 samples,
+// sent when full or when the latency timer runs out. Time is the caller's, virtual or real;
+// the pins are the caller's, through two functions.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+
+constexpr std::size_t ft232r_out_buffer = 256, ft232r_sample_buffer = 128;
+constexpr std::size_t ft232r_packet = 64, ft232r_packet_samples = 62;
+
+struct ft232r_model {
+    // The model's settings.
+    std::uint64_t round_trip_ns = 1000000;   // a transfer out and its answer back
+    std::uint32_t clock_per_baud = 16;       // the byte clock is this times the baud rate set
+    std::uint64_t timeout_ns = 5000000000u;  // a host transfer that gets nowhere gives up
+    // What the host has set.
+    std::uint32_t baud = 9600;
+    std::uint32_t latency_ms = 16;
+    bool          bitbang = false;
+    std::uint8_t  mask = 0;                  // 1 bits: outputs
+    std::uint8_t  pins = 0xFF;               // the outputs as last put out
+    // Inside the chip.
+    std::deque<std::uint8_t>  to_pins;                 // written, not yet put out
+    std::deque<std::uint8_t>  samples;                 // taken, not yet sent to the host
+    std::deque<std::uint64_t> sample_ns;               // when each was taken
+    std::uint64_t next_byte_ns = 0;                    // the byte clock's next tick
+    std::uint64_t last_packet_ns = 0;                  // the latency timer runs from here
+    long          bytes_out = 0, packets = 0, stalls = 0;
+    // The pins: outputs changed at a time; all eight pins read at a time.
+    std::function<void(std::uint8_t pins, std::uint64_t t_ns)> drive;
+    std::function<std::uint8_t(std::uint64_t t_ns)>            sense;
+};
+
+std::uint64_t ft232r_byte_ns(const ft232r_model& chip);
+// Bit-bang on with MASK (mode 0x04), or off (mode 0), at time T_NS.
+void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang, std::uint64_t t_ns);
+// A bulk OUT of COUNT bytes starting at T_NS; returns the bytes the chip took and moves T_NS to
+// when the transfer ended (a write the chip cannot take ends at its timeout).
+std::size_t ft232r_bulk_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count,
+                            std::uint64_t& t_ns);
+// A bulk IN asking for LENGTH bytes (whole packets, status bytes included) starting at T_NS:
+// ends when LENGTH bytes came or a short packet did. Returns the bytes, T_NS moved to the end.
+std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t length,
+                           std::uint64_t& t_ns);
+// Puts out what the byte clock reaches by T_NS, as far as the sample buffer lets it.
+void ft232r_run(ft232r_model& chip, std::uint64_t t_ns);
