@@ -8,7 +8,10 @@
 #include "e2e/port_state.h"
 #include "sim/chip.h"
 
-enum class target { linux_binary, wine64, wine32 };
+// linux_ftdi: the Linux program with port 1 named "ftdi", the USB stand-in (fakeusb.cpp) under
+// libftdi1 presenting a model FT232R on the same chip, and a sysfs view in which DIR/ttyUSB0
+// (the pty again) is that FT232R's tty.
+enum class target { linux_binary, wine64, wine32, linux_ftdi };
 
 const char* target_name(target which);
 
@@ -29,6 +32,8 @@ struct port_run {
     std::string              program = "isp2313";        // or isp2313-probe, or isp2313-sim (its own chip)
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
+    long long                usb_fail_from = 0;          // linux_ftdi: every USB transfer from this one fails
+    bool                     usb_refused = false;        // linux_ftdi: the USB device does not open (no access)
     int                      interrupt_signal = 0;       // sent to the program once the chip has
     long                     interrupt_after_executed = 0;  // carried out this many instructions
 };

@@ -6,7 +6,7 @@
 #include "sim/chip.h"
 
 constexpr std::uint32_t port_state_magic   = 0x70726F74;   // "prot"
-constexpr std::uint32_t port_state_version = 3;
+constexpr std::uint32_t port_state_version = 4;
 
 // The chip in fixed-width fields; chip_counts uses long, which differs between -m32 and -m64.
 // Of the faults only the wiring and clock ones are carried.
@@ -43,6 +43,17 @@ struct port_calls {
     std::int64_t first_failure_ns; // CLOCK_MONOTONIC of the first failed request
 };
 
+// What the USB stand-in (fakeusb.cpp) did: its FT232R's interface claimed and released (also
+// counted as the port's opens and closes), the transfers and those that failed.
+struct usb_calls {
+    std::int64_t control_transfers, bulk_transfers, failed_transfers, refused_opens;
+    std::int64_t first_failure_ns;  // CLOCK_MONOTONIC of the first failed transfer
+};
+
+// The FT232R that the stand-in presents, where sysfs puts it for the tty case too.
+constexpr unsigned    fakeusb_bus = 3, fakeusb_address = 9;
+constexpr const char* fakeusb_serial = "E2E2313A";
+
 struct port_event {
     std::uint64_t t_ns;            // CLOCK_MONOTONIC
     char          line;            // as sim_line: O C D R B S
@@ -62,6 +73,7 @@ struct port_state {
     std::uint64_t first_open_ns, last_close_ns;
     shared_chip   chip;
     port_calls    calls;
+    usb_calls     usb;
     std::uint64_t trace_capacity, trace_count;
     std::uint8_t  trace_enabled, trace_overflow, pad1[6];
     port_event    events[1];       // trace_capacity of them
@@ -70,7 +82,7 @@ struct port_state {
 // Every 64-bit field sits on an 8-byte boundary, so i386 (4-byte alignment) lays it out the same.
 static_assert(sizeof(shared_chip) == 2392, "shared_chip layout");
 static_assert(offsetof(shared_chip, busy_until_ns) == 64 && offsetof(shared_chip, executed) == 2312, "shared_chip layout");
-static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2600, "port_state layout");
+static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2640, "port_state layout");
 static_assert(sizeof(port_event) == 16, "port_event layout");
 
 constexpr std::uint64_t port_state_bytes(std::uint64_t trace_capacity)
