@@ -240,6 +240,7 @@ struct whole_run_case {
     int           eeprom_bytes;   // -1: no EEPROM file
     std::uint64_t edges_hash;     // what the chip saw at each clock edge, 0: not pinned
     long          edges;
+    std::uint32_t ft232r_clock;   // 0: line calls; else an FT232R in bit-bang, its byte clock this times the baud
 };
 
 class WholeRun : public testing::TestWithParam<whole_run_case> {};
@@ -255,9 +256,14 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
         ee = pattern_bytes(static_cast<std::size_t>(c.eeprom_bytes), 4);
         operands.push_back(scratch_file("ee.bin", ee));
     }
+    if (c.ft232r_clock != 0) {
+        sim.bitbang_use[1] = os_bitbang_required;
+        sim.ftdi.clock_per_baud = c.ft232r_clock;
+    }
     run_result r = run_program(operands);
     EXPECT_EQ(r.out, clean_run(c.part, static_cast<unsigned>(c.flash_bytes / 2), c.eeprom_bytes));
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sim.ftdi_transfers != 0, c.ft232r_clock != 0);
     EXPECT_EQ(r.status, 0);
     expect_chip_holds(flash, c.eeprom_bytes >= 0 ? with_length(ee) : std::vector<std::uint8_t>{});
     if (c.eeprom_bytes < 0) {
@@ -295,14 +301,17 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
 }
 
 INSTANTIATE_TEST_SUITE_P(BothParts, WholeRun, testing::Values(
-    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5, 0, 0},
-    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5, 0, 0},
-    whole_run_case{"FullTiny", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208},
-    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984},
-    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0, 0, 0},
-    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1, 0, 0},
-    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1, 0, 0},
-    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1, 0, 0}),
+    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5, 0, 0, 0},
+    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5, 0, 0, 0},
+    whole_run_case{"FullTiny", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 0},
+    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984, 0},
+    whole_run_case{"FullTinyFt232r", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 16},
+    whole_run_case{"FullAt90sFt232r", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984, 16},
+    whole_run_case{"TypicalTinyFt232rSlowClock", part_attiny2313, 34, 5, 0, 0, 4},
+    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0, 0, 0, 0},
+    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1, 0, 0, 0},
+    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1, 0, 0, 0},
+    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1, 0, 0, 0}),
     [](const testing::TestParamInfo<whole_run_case>& param_info) { return std::string(param_info.param.name); });
 
 TEST(WholeRunOutput, TypicalRunIsByteExact)
