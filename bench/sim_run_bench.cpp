@@ -1,6 +1,7 @@
 // Benchmark: a full run (2048-byte flash, 127-byte EEPROM) on each part on the simulated
-// platform: its virtual duration against the floor that the protocol's own waits and
-// clock periods set, and the wall-clock time the host took to simulate it.
+// platform, over line calls and over an FT232R in bit-bang at 1 ms a USB round trip: its
+// virtual duration against the floor that the protocol's own waits and clock periods set,
+// and the wall-clock time the host took to simulate it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +32,14 @@ static std::string write_file(const char* name, const std::vector<std::uint8_t>&
     return path;
 }
 
-static void bench(chip_part part, std::string flash, std::string eeprom)
+static void bench(chip_part part, bool ft232r, std::string flash, std::string eeprom)
 {
     fresh_bench(part);
     sim.trace_enabled = false;
+    if (ft232r) {
+        sim.bitbang_use[1] = os_bitbang_required;
+        sim.ftdi.round_trip_ns = 1000000;
+    }
     floor_wait_ms = 0;
     chip_frame_hook = count_wait;
     std::string program = "isp2313", port = "1";
@@ -47,10 +52,13 @@ static void bench(chip_part part, std::string flash, std::string eeprom)
     double clock_s = static_cast<double>(sim.clock_pulses) * 2 * half_s;
     double floor_s = floor_wait_ms / 1e3 + clock_s;
     double virtual_s = static_cast<double>(sim.now_ns) / 1e9;
-    std::fprintf(stderr, "| %-10s | %d | %ld | %.3f | %.3f | %.3f | %.3f | %.3f | %ld |\n", chip_part_name(part),
-                 status, sim.clock_pulses, floor_wait_ms / 1e3, clock_s, floor_s, virtual_s, virtual_s / floor_s,
+    std::fprintf(stderr, "| %-10s | %s | %d | %ld | %.3f | %.3f | %.3f | %.3f | %.3f | %ld |\n", chip_part_name(part),
+                 ft232r ? "FT232R bit-bang" : "line calls", status, sim.clock_pulses, floor_wait_ms / 1e3, clock_s, floor_s, virtual_s, virtual_s / floor_s,
                  chip.counts.ignored_busy);
-    std::fprintf(stderr, "  simulated in %.3f s of wall-clock time\n", wall_s);
+    std::fprintf(stderr, "  simulated in %.3f s of wall-clock time", wall_s);
+    if (ft232r)
+        std::fprintf(stderr, "; %ld USB transfers, %ld packets", sim.ftdi_transfers, sim.ftdi.packets);
+    std::fprintf(stderr, "\n");
 }
 
 int main()
@@ -59,10 +67,12 @@ int main()
         return 1;
     std::string flash = write_file("flash.bin", full_run_flash());
     std::string eeprom = write_file("eeprom.bin", full_run_eeprom());
-    std::fprintf(stderr, "| part | status | clock pulses | waits floor s | clock floor s | floor s | virtual s | "
-                         "virtual/floor | busy-ignored |\n|---|---|---|---|---|---|---|---|---|\n");
-    bench(part_attiny2313, flash, eeprom);
-    bench(part_at90s2313, flash, eeprom);
+    std::fprintf(stderr, "| part | path | status | clock pulses | waits floor s | clock floor s | floor s | virtual s | "
+                         "virtual/floor | busy-ignored |\n|---|---|---|---|---|---|---|---|---|---|\n");
+    for (bool ft232r : {false, true}) {
+        bench(part_attiny2313, ft232r, flash, eeprom);
+        bench(part_at90s2313, ft232r, flash, eeprom);
+    }
     std::remove(flash.c_str());
     std::remove(eeprom.c_str());
     return 0;

@@ -6,6 +6,7 @@
 //   DB-9 pin 7  RTS           -> RESET  RTS set holds the chip in reset
 //   DB-9 pin 5  ground
 #include "line/line.h"
+#include <cstdio>
 
 os_handle     port_handle       = os_no_handle;
 float         counter_frequency = 0.0f;
@@ -20,6 +21,25 @@ static bool rts_level, rts_known;
 // Whether the chip may be busy with something sent since the last wait, and whether an
 // interrupt cut an instruction short (then the chip is busy with nothing of it).
 static bool bits_since_wait, bits_cut;
+
+// FTDI synchronous bit-bang: the same line states as the line calls give, queued as pin
+// states, one byte a change, and sent a chunk at a time. DSR bits come from the samples.
+// The baud-rate generator is set so that even a byte clock of 16 times it leaves each
+// state on the pins at least 3.26 us: a clock phase of one byte is long enough for both chips,
+// and a MOSI change one byte before the rise is set up in time.
+bool bitbang = false;
+char bitbang_refusal[200];
+os_reason bitbang_refusal_reason;
+constexpr std::uint32_t bitbang_baud = 19200;
+constexpr std::uint32_t bitbang_chunk_max = 4096;
+static os_bitbang_sizes bb_sizes;
+static std::uint8_t  bb_pins;                         // the state the last queued byte gives
+static std::uint8_t  bb_states[bitbang_chunk_max], bb_samples[bitbang_chunk_max];
+static std::uint32_t bb_queued;
+static std::uint32_t bb_phase;                        // bytes since the last clock edge
+static std::uint32_t bb_read_at[8], bb_reads;         // queued bytes whose samples are DSR bits
+static std::uint8_t  bb_bits;                         // those bits, oldest in bit 7 as they come
+static std::uint32_t bb_bit_count;
 
 // The threshold is 3e8 divided by the frequency, not a fixed time times the frequency:
 // the quotient is taken in double, which holds its integer part exactly.
@@ -42,9 +62,53 @@ bool line_call(bool done)
     return done;
 }
 
+// One transfer of the queued states; the samples of the rising edges that read DSR become bits.
+// A failed transfer loses the line, and its reads give 1 bits.
+static void bb_send()
+{
+    if (bb_queued == 0)
+        return;
+    if (!line_lost)
+        line_call(os_bitbang_transfer(port_handle, bb_states, bb_samples, bb_queued));
+    for (std::uint32_t i = 0; i < bb_reads; ++i) {
+        bool dsr_on = !line_lost && (bb_samples[bb_read_at[i]] & os_pin_dsr) == 0;
+        bb_bits = static_cast<std::uint8_t>(bb_bits << 1 | (dsr_on ? 0 : 1));
+        ++bb_bit_count;
+    }
+    bb_queued = bb_reads = 0;
+}
+
+static void bb_queue(std::uint8_t state)
+{
+    if (bb_queued == bb_sizes.chunk_states)
+        bb_send();
+    bb_states[bb_queued++] = state;
+    bb_pins = state;
+    ++bb_phase;
+}
+
+// Everything queued reaches the pins and its samples come back. The last state is repeated to
+// fill the last packet: a packet that is not full would wait for the latency timer.
+static void bb_flush()
+{
+    while (bb_queued % bb_sizes.packet_states != 0)
+        bb_queue(bb_pins);
+    bb_send();
+}
+
+static void bb_set(std::uint8_t pin, bool line_set)
+{
+    bb_queue(static_cast<std::uint8_t>(line_set ? bb_pins & ~pin : bb_pins | pin));
+}
+
 // Differences are unsigned 32-bit, so a wrap of the counter inside a half period is harmless.
 static void wait_half_period()
 {
+    if (bitbang) {
+        if (bb_phase == 0)
+            bb_queue(bb_pins);
+        return;
+    }
     std::uint32_t start = os_counter();
     while (static_cast<std::uint32_t>(os_counter() - start) <= half_period_ticks) {
     }
@@ -61,6 +125,16 @@ static void pulse(bool* dsr_on = nullptr)
     }
     bits_since_wait = true;
     wait_half_period();
+    if (bitbang) {
+        bb_phase = 0;
+        bb_set(os_pin_txd, true);
+        if (dsr_on != nullptr)
+            bb_read_at[bb_reads++] = bb_queued - 1;
+        wait_half_period();
+        bb_phase = 0;
+        bb_set(os_pin_txd, false);
+        return;
+    }
     if (dsr_on != nullptr)
         line_call(os_read_dsr(port_handle, *dsr_on));
     if (line_lost)
@@ -91,7 +165,10 @@ static void set_dtr(bool on)
 {
     if (port_handle == os_no_handle || line_stopped())
         return;
-    line_call(os_set_dtr(port_handle, on));
+    if (bitbang)
+        bb_set(os_pin_dtr, on);
+    else
+        line_call(os_set_dtr(port_handle, on));
     dtr_level = on;
 }
 
@@ -99,7 +176,10 @@ static void set_rts(bool on)
 {
     if (port_handle == os_no_handle || line_stopped() || (rts_known && on == rts_level))
         return;
-    line_call(os_set_rts(port_handle, on));
+    if (bitbang)
+        bb_set(os_pin_rts, on);
+    else
+        line_call(os_set_rts(port_handle, on));
     rts_level = on;
     rts_known = true;
 }
@@ -128,13 +208,18 @@ std::uint8_t receive_byte()
     std::uint8_t result = 0;
     if (port_handle == os_no_handle)
         return 0;
+    bb_bit_count = 0;
     for (int bit = 0; bit < 8; ++bit) {
         bool dsr_on = false;
         if (bit_may_go())
             pulse(&dsr_on);
         result = static_cast<std::uint8_t>(result << 1 | (dsr_on ? 0 : 1));
     }
-    return result;
+    if (!bitbang)
+        return result;
+    bb_flush();
+    // Bits not clocked (a stopped line) read as 1s, as over line calls.
+    return static_cast<std::uint8_t>(bb_bits << (8 - bb_bit_count) | (0xFF >> bb_bit_count));
 }
 
 // Sleeps through the bulk of the wait and polls its last stretch. After an interrupt a
@@ -145,6 +230,11 @@ static void wait_ms(std::uint32_t milliseconds)
 {
     if (line_lost || (os_interrupted() && (bits_cut || !bits_since_wait)))
         return;
+    if (bitbang) {
+        bb_flush();
+        if (line_lost)
+            return;
+    }
     std::uint32_t start = os_ticks_ms();
     while (static_cast<std::uint32_t>(os_ticks_ms() - start) < milliseconds && !line_lost)
         os_sleep_until_ms(start + milliseconds);
@@ -154,6 +244,31 @@ static void wait_ms(std::uint32_t milliseconds)
 void wait_1ms()  { wait_ms(1); }
 void wait_8ms()  { wait_ms(8); }
 void wait_30ms() { wait_ms(30); }
+
+// An FTDI adapter runs in bit-bang when its name asks for it, or when its serial port's chip
+// can and bit-bang is not turned off; a serial port that will not go into bit-bang runs on
+// line calls, and the reason is kept for the run to give.
+static bool open_device(int port_number)
+{
+    bitbang = false;
+    bitbang_refusal[0] = '\0';
+    bb_queued = bb_reads = bb_phase = 0;
+    os_bitbang_use use = os_bitbang_wanted(port_number);
+    if (use != os_bitbang_off) {
+        bb_pins = os_pin_outputs | os_pin_dsr;
+        port_handle = os_bitbang_open(port_number, bitbang_baud, bb_pins, bb_sizes);
+        if (port_handle != os_no_handle) {
+            bitbang = true;
+            return true;
+        }
+        if (use == os_bitbang_required)
+            return false;
+        std::snprintf(bitbang_refusal, sizeof bitbang_refusal, "%s", os_failure());
+        bitbang_refusal_reason = os_failure_reason();
+    }
+    port_handle = os_port_open(port_number);
+    return port_handle != os_no_handle;
+}
 
 // A platform without a counter frequency cannot time the clock: such a port is not
 // opened at all, so nothing is driven with a meaningless clock. A line call that fails
@@ -169,8 +284,7 @@ bool port_open(int port_number)
     bits_since_wait = bits_cut = rts_known = false;
     if (counter_frequency <= 0.0f)
         return false;
-    port_handle = os_port_open(port_number);
-    if (port_handle == os_no_handle)
+    if (!open_device(port_number))
         return false;
     dtr_set();
     rts_set();
@@ -189,6 +303,16 @@ void port_close()
 {
     if (port_handle == os_no_handle)
         return;
+    if (bitbang) {
+        if (!line_lost) {
+            pulse();
+            bb_set(os_pin_rts, false);
+            bb_flush();
+        }
+        os_bitbang_close(port_handle);
+        port_handle = os_no_handle;
+        return;
+    }
     if (!line_lost)
         pulse();
     if (line_lost)

@@ -190,6 +190,101 @@ INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
         "To use one of them as port 1, name it in ISP2313_PORT1, e.g. ISP2313_PORT1=/dev/ttyUSB0\n"}),
     [](const testing::TestParamInfo<port_failure_case>& param_info) { return std::string(param_info.param.name); });
 
+// An FTDI adapter: named "ftdi…" it runs in bit-bang or not at all; as a serial port that
+// will not go into bit-bang it runs on line calls and says why, once.
+struct ftdi_case {
+    const char*    name;
+    os_bitbang_use use;
+    bool           present, refused;
+    const char*    out;   // empty: the clean run's
+    const char*    err;
+};
+
+class FtdiPort : public testing::TestWithParam<ftdi_case> {};
+
+TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
+{
+    const ftdi_case& c = GetParam();
+    fresh_bench();
+    sim.port_name[1] = c.use == os_bitbang_required ? "ftdi:NOSUCH" : "/dev/ttyUSB0";
+    sim.bitbang_use[1] = c.use;
+    sim.port_present[1] = c.present;
+    sim.ftdi_refused = c.refused;
+    sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+    std::vector<std::uint8_t> flash = pattern_bytes(34, 3);
+    run_result r = run_program({"1", scratch_file("f.bin", flash)});
+    EXPECT_EQ(r.out, c.out[0] != '\0' ? std::string(c.out) : clean_run(part_attiny2313, 17, -1));
+    EXPECT_EQ(r.err, c.err);
+    if (c.out[0] == '\0') {
+        expect_chip_holds(flash, {});
+        EXPECT_EQ(sim.ftdi_transfers, 0) << "a refused adapter is driven by line calls only";
+        expect_port_closed();
+    } else {
+        EXPECT_TRUE(sim.trace.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
+    ftdi_case{"NoSuchSerialListsTheDevices", os_bitbang_required, false, false, ">>> COM1 Not Found\n",
+        "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
+        "The FTDI devices on this system:\n"
+        "    FT232R serial A50285BI, bus 1 address 7\n"
+        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+    ftdi_case{"NamedAndRefusedNamesTheUdevRule", os_bitbang_required, true, true, ">>> COM1 Not Found\n",
+        "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)\n"
+        "Only root may open this USB device here. isp2313's package installs a udev rule that lets the dialout"
+        " group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/60-isp2313-ftdi.rules); without"
+        " the package, add such a rule, then plug the adapter in again.\n"
+        "The FTDI devices on this system:\n"
+        "    FT232R serial A50285BI, bus 1 address 7\n"
+        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+    ftdi_case{"TtyRefusedFallsBackToLineCalls", os_bitbang_preferred, true, true, "",
+        "isp2313: port 1 (/dev/ttyUSB0) is an FTDI adapter that would not go into bit-bang mode"
+        " (ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)), so this run uses its serial port's line"
+        " calls, which is many times slower.\n"
+        "Only root may open this USB device here. isp2313's package installs a udev rule that lets the dialout"
+        " group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/60-isp2313-ftdi.rules); without"
+        " the package, add such a rule, then plug the adapter in again.\n"
+        "ISP2313_BITBANG=0 uses the line calls without trying.\n"}),
+    [](const testing::TestParamInfo<ftdi_case>& param_info) { return std::string(param_info.param.name); });
+
+// A pulled adapter ends a bit-bang run as a lost port does; an interrupt closes it the normal
+// way, the chip released from reset, and the device's serial port given back.
+TEST(FtdiPort, PulledMidRunIsALostPort)
+{
+    fresh_bench();
+    sim.bitbang_use[1] = os_bitbang_required;
+    sim.fail_from_modem_call = 400;
+    run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
+    EXPECT_EQ(r.status, 33);
+    EXPECT_EQ(r.out.substr(r.out.size() - 15), "\n>>> COM1 Lost\n");
+    EXPECT_EQ(r.err, "isp2313: the port stopped answering: ftdi_write_data: Input/output error\n");
+    EXPECT_EQ(sim.modem_calls, 400) << "nothing is sent after the failed transfer";
+    EXPECT_EQ(sim.trace.back().line, sim_close);
+    EXPECT_LT(sim.now_ns - sim.first_failure_ns, 1000000u);
+}
+
+TEST(FtdiPort, InterruptMidFlashClosesNormally)
+{
+    fresh_bench();
+    sim.bitbang_use[1] = os_bitbang_required;
+    std::uint64_t interrupted_at = 0;
+    sim.on_time = [&](std::uint64_t now) {
+        if (now > 500000000u && !sim.interrupted) {
+            sim.interrupted = true;
+            interrupted_at = now;
+        }
+    };
+    run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
+    EXPECT_EQ(r.status, 33);
+    EXPECT_EQ(r.out.substr(r.out.size() - 17), "\n>>> Interrupted\n");
+    EXPECT_FALSE(chip.reset_held);
+    EXPECT_FALSE(sim.ftdi_open);
+    EXPECT_EQ(chip.counts.ignored_busy, 0);
+    EXPECT_LE(sim.now_ns - interrupted_at, 50000000u);
+    expect_chip_timing_kept();
+}
+
 TEST(Synchronisation, NoChipEndsWithPortClosed)
 {
     fresh_bench();
@@ -240,6 +335,7 @@ struct whole_run_case {
     int           eeprom_bytes;   // -1: no EEPROM file
     std::uint64_t edges_hash;     // what the chip saw at each clock edge, 0: not pinned
     long          edges;
+    std::uint32_t ft232r_clock;   // 0: line calls; else an FT232R in bit-bang, its byte clock this times the baud
 };
 
 class WholeRun : public testing::TestWithParam<whole_run_case> {};
@@ -255,9 +351,14 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
         ee = pattern_bytes(static_cast<std::size_t>(c.eeprom_bytes), 4);
         operands.push_back(scratch_file("ee.bin", ee));
     }
+    if (c.ft232r_clock != 0) {
+        sim.bitbang_use[1] = os_bitbang_required;
+        sim.ftdi.clock_per_baud = c.ft232r_clock;
+    }
     run_result r = run_program(operands);
     EXPECT_EQ(r.out, clean_run(c.part, static_cast<unsigned>(c.flash_bytes / 2), c.eeprom_bytes));
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sim.ftdi_transfers != 0, c.ft232r_clock != 0);
     EXPECT_EQ(r.status, 0);
     expect_chip_holds(flash, c.eeprom_bytes >= 0 ? with_length(ee) : std::vector<std::uint8_t>{});
     if (c.eeprom_bytes < 0) {
@@ -295,14 +396,17 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
 }
 
 INSTANTIATE_TEST_SUITE_P(BothParts, WholeRun, testing::Values(
-    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5, 0, 0},
-    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5, 0, 0},
-    whole_run_case{"FullTiny", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208},
-    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984},
-    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0, 0, 0},
-    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1, 0, 0},
-    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1, 0, 0},
-    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1, 0, 0}),
+    whole_run_case{"TypicalTiny", part_attiny2313, 34, 5, 0, 0, 0},
+    whole_run_case{"TypicalAt90s", part_at90s2313, 34, 5, 0, 0, 0},
+    whole_run_case{"FullTiny", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 0},
+    whole_run_case{"FullAt90s", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984, 0},
+    whole_run_case{"FullTinyFt232r", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 16},
+    whole_run_case{"FullAt90sFt232r", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984, 16},
+    whole_run_case{"TypicalTinyFt232rSlowClock", part_attiny2313, 34, 5, 0, 0, 4},
+    whole_run_case{"EmptyFlashTiny", part_attiny2313, 0, 0, 0, 0, 0},
+    whole_run_case{"EmptyFlashAt90s", part_at90s2313, 0, -1, 0, 0, 0},
+    whole_run_case{"NoEepromTiny", part_attiny2313, 100, -1, 0, 0, 0},
+    whole_run_case{"OddEepromAt90s", part_at90s2313, 2, 1, 0, 0, 0}),
     [](const testing::TestParamInfo<whole_run_case>& param_info) { return std::string(param_info.param.name); });
 
 TEST(WholeRunOutput, TypicalRunIsByteExact)
