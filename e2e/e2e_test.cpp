@@ -45,7 +45,7 @@ example_images blink()
 // A missing or unusable wine fails the Windows cases loudly; it never skips them.
 std::string wine_ready(target which)
 {
-    if (which == target::linux_binary)
+    if (!is_wine(which))
         return "";
     std::string error = prepare_wine(which);
     if (error.find("Exec format error") != std::string::npos)
@@ -57,7 +57,7 @@ std::string wine_ready(target which)
 // The text the program's stdout holds: Windows' C runtime writes text-mode line ends.
 std::string as_written(target which, const std::string& text)
 {
-    return which == target::linux_binary ? text : windows_text(text);
+    return is_wine(which) ? windows_text(text) : text;
 }
 
 std::string explain(const port_result& result, const program_result& program)
@@ -522,9 +522,12 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
     ASSERT_FALSE(result.trace.empty());
     EXPECT_EQ(result.trace.back().line, 'C') << "the port is closed last";
 
-    // The Linux program makes exactly the line calls the simulated platform sees.
-    if (which() == target::linux_binary) {
+    // The Linux program makes exactly the line calls the simulated platform sees, and over the
+    // FT232R stand-in the same line changes as over the simulated platform's FT232R.
+    if (which() == target::linux_binary || which() == target::linux_ftdi) {
         fresh_bench(part);
+        if (which() == target::linux_ftdi)
+            sim.bitbang_use[1] = os_bitbang_required;
         run_result simulated = run_program({"1", dir + "/flash.bin", dir + "/eeprom.bin"});
         EXPECT_TRUE(same_text(result.first.out, simulated.out));
         std::string real_lines, sim_lines;
@@ -534,6 +537,8 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
             sim_lines += std::string(1, static_cast<char>(event.line)) + char('0' + (event.value ? 1 : 0));
         EXPECT_TRUE(same_text(real_lines, sim_lines)) << "line events as letter and value, two bytes each";
         // and every modem-line call it makes is a real change of DTR or RTS
+        if (which() == target::linux_ftdi)
+            return;
         long changes = 0, dtr = -1, rts = -1;
         for (const port_event& event : result.trace) {
             long& level = event.line == 'D' ? dtr : rts;
@@ -546,10 +551,102 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
     }
 }
 
+// Every target, and the Linux program over the FT232R stand-in under libftdi1.
+static std::vector<target> full_run_targets()
+{
+    std::vector<target> all = targets();
+    if (E2E_WITH_FTDI)
+        all.push_back(target::linux_ftdi);
+    return all;
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, FullRunOn,
-                         ::testing::Combine(::testing::ValuesIn(targets()),
+                         ::testing::Combine(::testing::ValuesIn(full_run_targets()),
                                             ::testing::Values(part_attiny2313, part_at90s2313)),
                          [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
                              return std::string(target_name(std::get<0>(param_info.param))) + "_"
                                   + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
                          });
+
+#if E2E_WITH_FTDI
+// The Linux program over the FT232R stand-in, libftdi1's own code between them: the failures.
+class LinuxFtdi : public OnTarget<int> {
+protected:
+    target which() const override { return target::linux_ftdi; }
+
+    port_run prepared(std::vector<std::string> operands)
+    {
+        port_run run;
+        run.which = target::linux_ftdi;
+        run.operands = std::move(operands);
+        run.dir = dir;
+        return run;
+    }
+};
+
+// Unplugged mid-run: libusb's transfers fail from then on; the run ends as a lost port does.
+TEST_F(LinuxFtdi, AnAdapterPulledMidRunIsALostPort)
+{
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+    run.usb_fail_from = 300;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    std::string lost = "\n>>> COM1 Lost\n";
+    ASSERT_GE(result.first.out.size(), lost.size());
+    EXPECT_EQ(result.first.out.substr(result.first.out.size() - lost.size()), lost);
+    // libftdi's words: "ftdi_write_data: usb bulk write failed" or the read's
+    EXPECT_NE(result.first.err.find("the port stopped answering: ftdi_"), std::string::npos) << result.first.err;
+    EXPECT_NE(result.first.err.find("usb bulk"), std::string::npos) << result.first.err;
+    EXPECT_EQ(result.usb.failed_transfers, 1) << "nothing is sent after the failed transfer";
+    EXPECT_LT(result.first.end_ns - static_cast<std::uint64_t>(result.usb.first_failure_ns), 1000000000u)
+        << "from the loss to the exit";
+    EXPECT_EQ(result.open_count, 0);
+}
+
+// An FTDI tty whose USB device this user may not open: the run goes on over the tty's line
+// calls and says why once.
+TEST_F(LinuxFtdi, ARefusedUsbDeviceFallsBackToItsTty)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    port_run run = prepared({"1", "flash.bin"});
+    run.usb_refused = true;
+    run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
+    std::string why = "is an FTDI adapter that would not go into bit-bang mode (ftdi_usb_open_dev: libusb_open()"
+                      " failed (LIBUSB_ERROR_ACCESS))";
+    std::size_t at = result.first.err.find(why);
+    EXPECT_NE(at, std::string::npos) << result.first.err;
+    EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
+    EXPECT_NE(result.first.err.find("60-isp2313-ftdi.rules"), std::string::npos) << result.first.err;
+    EXPECT_GE(result.usb.refused_opens, 1);
+    EXPECT_EQ(result.usb.bulk_transfers, 0);
+    EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
+    EXPECT_EQ(result.chip.flash[0], 0x3412);
+    expect_port_left_idle(result);
+}
+
+// A serial number that no FTDI device has: not found, and the devices there are listed.
+TEST_F(LinuxFtdi, AnUnknownSerialIsNotFoundAndTheDevicesAreListed)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    port_run run = prepared({"1", "flash.bin"});
+    run.environment = {"ISP2313_PORT1=ftdi:NOSUCH"};
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n"));
+    EXPECT_NE(result.first.err.find("isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_find_all: no FTDI device has serial"
+                                    " number NOSUCH\nThe FTDI devices on this system:\n"
+                                    "    FT232R serial E2E2313A, bus 3 address 9\n"),
+              std::string::npos) << result.first.err;
+    EXPECT_EQ(result.calls.opens, 0);
+    EXPECT_EQ(result.chip.programming_enables, 0);
+}
+#endif

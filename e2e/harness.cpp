@@ -522,7 +522,7 @@ std::string wine_loader(target which) { return which == target::wine32 ? E2E_WIN
 std::vector<std::string> program_argv(const port_run& run)
 {
     std::vector<std::string> argv;
-    if (run.which == target::linux_binary || run.which == target::linux_ftdi) {
+    if (!is_wine(run.which)) {
         argv.push_back(std::string(E2E_LINUX_DIR) + "/" + run.program);
     } else {
         argv.push_back(wine_loader(run.which));
@@ -549,6 +549,7 @@ void copy_result(const port_state* state, port_result& result)
 {
     result.chip = state->chip;
     result.calls = state->calls;
+    result.usb = state->usb;
     result.modem_lines = state->modem_lines;
     result.open_count = state->open_count;
     result.first_open_ns = state->first_open_ns;
@@ -649,7 +650,7 @@ port_result run_on_port(const port_run& run)
     chip.present = run.chip_present;
     shared_chip_save(state->chip);
 
-    bool wine = run.which != target::linux_binary;
+    bool wine = is_wine(run.which);
     std::vector<std::string> env = wine ? wine_environment(run.which) : inherited_environment();
     std::string preload = E2E_FAKEPORT64;
     if (run.which == target::wine32)

@@ -14,6 +14,7 @@
 enum class target { linux_binary, wine64, wine32, linux_ftdi };
 
 const char* target_name(target which);
+inline bool is_wine(target which) { return which == target::wine64 || which == target::wine32; }
 
 struct port_run {
     target                   which = target::linux_binary;
@@ -52,6 +53,7 @@ struct port_result {
     program_result          first, second;
     shared_chip             chip{};    // as the run left it
     port_calls              calls{};
+    usb_calls               usb{};
     std::int32_t            modem_lines = 0, open_count = 0;
     std::uint64_t           first_open_ns = 0, last_close_ns = 0;
     std::vector<port_event> trace;
