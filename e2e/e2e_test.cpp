@@ -607,29 +607,37 @@ TEST_F(LinuxFtdi, AnAdapterPulledMidRunIsALostPort)
     EXPECT_EQ(result.open_count, 0);
 }
 
-// An FTDI tty whose USB device this user may not open: the run goes on over the tty's line
-// calls and says why once.
-TEST_F(LinuxFtdi, ARefusedUsbDeviceFallsBackToItsTty)
+// An FTDI tty runs on its line calls when its USB device does not open (this user may not),
+// said once with the remedy; and without a word when ISP2313_BITBANG=0 asks for line calls.
+TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    port_run run = prepared({"1", "flash.bin"});
-    run.usb_refused = true;
-    run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
-    port_result result = run_on_port(run);
-    EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
-    EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
     std::string why = "is an FTDI adapter that would not go into bit-bang mode (ftdi_usb_open_dev: libusb_open()"
                       " failed (LIBUSB_ERROR_ACCESS))";
-    std::size_t at = result.first.err.find(why);
-    EXPECT_NE(at, std::string::npos) << result.first.err;
-    EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
-    EXPECT_NE(result.first.err.find("60-isp2313-ftdi.rules"), std::string::npos) << result.first.err;
-    EXPECT_GE(result.usb.refused_opens, 1);
-    EXPECT_EQ(result.usb.bulk_transfers, 0);
-    EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
-    EXPECT_EQ(result.chip.flash[0], 0x3412);
-    expect_port_left_idle(result);
+    for (bool refused : {true, false}) {
+        port_run run = prepared({"1", "flash.bin"});
+        run.usb_refused = refused;
+        run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
+        if (!refused)
+            run.environment.push_back("ISP2313_BITBANG=0");
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
+        std::size_t at = result.first.err.find(why);
+        if (refused) {
+            EXPECT_NE(at, std::string::npos) << result.first.err;
+            EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
+            EXPECT_NE(result.first.err.find("60-isp2313-ftdi.rules"), std::string::npos) << result.first.err;
+        } else {
+            EXPECT_EQ(result.first.err, "");
+        }
+        EXPECT_EQ(result.usb.refused_opens != 0, refused);
+        EXPECT_EQ(result.usb.bulk_transfers, 0);
+        EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
+        EXPECT_EQ(result.chip.flash[0], 0x3412);
+        expect_port_left_idle(result);
+    }
 }
 
 // A serial number that no FTDI device has: not found, and the devices there are listed.
