@@ -30,13 +30,13 @@ static bool bits_since_wait, bits_cut;
 bool bitbang = false;
 char bitbang_refusal[200];
 os_reason bitbang_refusal_reason;
-constexpr std::uint32_t bitbang_baud = 19200;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
 static os_bitbang_sizes bb_sizes;
 static std::uint8_t  bb_pins;                         // the state the last queued byte gives
 static std::uint8_t  bb_states[bitbang_chunk_max], bb_samples[bitbang_chunk_max];
 static std::uint32_t bb_queued;
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
+std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
 static std::uint32_t bb_read_at[8], bb_reads;         // queued bytes whose samples are DSR bits
 static std::uint8_t  bb_bits;                         // those bits, oldest in bit 7 as they come
 static std::uint32_t bb_bit_count;
@@ -105,7 +105,7 @@ static void bb_set(std::uint8_t pin, bool line_set)
 static void wait_half_period()
 {
     if (bitbang) {
-        if (bb_phase == 0)
+        while (bb_phase < bitbang_half_states)
             bb_queue(bb_pins);
         return;
     }
@@ -244,6 +244,49 @@ static void wait_ms(std::uint32_t milliseconds)
 void wait_1ms()  { wait_ms(1); }
 void wait_8ms()  { wait_ms(8); }
 void wait_30ms() { wait_ms(30); }
+
+// One line change, or one DSR reading, at once, over whichever path the port takes: for the
+// probe's checks of the lines themselves. In bit-bang each is a transfer of its own.
+bool line_now_break(bool on)
+{
+    if (!bitbang)
+        return line_call(os_set_break(port_handle, on));
+    bb_set(os_pin_txd, on);
+    bb_flush();
+    return !line_lost;
+}
+
+bool line_now_dtr(bool on)
+{
+    if (!bitbang)
+        return line_call(os_set_dtr(port_handle, on));
+    bb_set(os_pin_dtr, on);
+    bb_flush();
+    return !line_lost;
+}
+
+bool line_now_dsr(bool& on)
+{
+    if (!bitbang)
+        return line_call(os_read_dsr(port_handle, on));
+    bb_queue(bb_pins);
+    std::uint32_t at = bb_queued - 1;
+    bb_flush();
+    on = !line_lost && (bb_samples[at] & os_pin_dsr) == 0;
+    return !line_lost;
+}
+
+// COUNT states as the pins already are, in one transfer: nothing changes on the wire.
+bool line_idle_states(std::uint32_t count)
+{
+    for (std::uint32_t i = 0; i < count; ++i)
+        bb_queue(bb_pins);
+    bb_send();
+    return !line_lost;
+}
+
+std::uint32_t bitbang_packet_states() { return bb_sizes.packet_states; }
+std::uint32_t bitbang_chunk_states()  { return bb_sizes.chunk_states; }
 
 // An FTDI adapter runs in bit-bang when its name asks for it, or when its serial port's chip
 // can and bit-bang is not turned off; a serial port that will not go into bit-bang runs on

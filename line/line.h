@@ -28,6 +28,21 @@ void wait_1ms();
 void wait_8ms();
 void wait_30ms();
 
+// FTDI bit-bang: the baud-rate generator's rate asked for, so that a byte clock of 16 times
+// it leaves each state on the pins 3.26 us or more; each clock phase lasts this many states.
+constexpr std::uint32_t bitbang_baud = 19200;
+extern std::uint32_t bitbang_half_states;
+std::uint32_t bitbang_packet_states();
+std::uint32_t bitbang_chunk_states();
+
+// For the probe's checks of the lines themselves: one change, or one DSR reading, at once,
+// over line calls or in bit-bang; and in bit-bang, COUNT states that change nothing, in one
+// transfer. False once the line is lost.
+bool line_now_break(bool on);
+bool line_now_dtr(bool on);
+bool line_now_dsr(bool& on);
+bool line_idle_states(std::uint32_t count);
+
 // True once the port is lost or the operator interrupted the run: from then on no bus bit
 // is sent and no new wait starts; the stages end and the run closes the port.
 bool line_stopped();

@@ -75,6 +75,8 @@ bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint
                          std::uint32_t count);
 // Bit-bang off, the device closed and its serial port given back to the system.
 void os_bitbang_close(os_handle device);
+// The open device in the words of os_list_ftdi_devices.
+const char* os_bitbang_description(os_handle device);
 // Calls SEEN for each FTDI device attached: its chip, serial number, bus and address, in words
 // ("FT232R serial A50285BI, bus 1 address 7").
 void os_list_ftdi_devices(void (*seen)(const char* description));

@@ -14,9 +14,9 @@
 // Counted on the simulated platform for 2048 bytes of random flash and 127 of EEPROM; a test
 // runs that again and holds these figures to it.
 const full_run_calls full_runs[full_run_count] = {
-//    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)
-    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876 },
-    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664 },
+//    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)  transfers  packets
+    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876,       3410,      7833 },
+    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664,      4368,      8725 },
 };
 
 constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
@@ -35,6 +35,12 @@ double predicted_run_seconds(const full_run_calls& run, const call_costs& costs,
          + static_cast<double>(run.waits_ms) / 1000.0;
 }
 
+double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs& costs)
+{
+    return static_cast<double>(run.transfers) * costs.round_trip
+         + static_cast<double>(run.packets) * 62 * costs.state + static_cast<double>(run.waits_ms) / 1000.0;
+}
+
 static double ms(double seconds) { return seconds * 1000.0; }
 
 // ---- the port and its line calls -----------------------------------------------------------
@@ -47,13 +53,61 @@ static bool probe_port(int port)
         explain_port_failure(port);
         return false;
     }
+    if (bitbang) {
+        std::printf("port %d: %s opened in FTDI synchronous bit-bang: %s\n", port, device,
+                    os_bitbang_description(port_handle));
+        return true;
+    }
     std::printf("port %d: %s opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n", port, device);
+    if (bitbang_refusal[0] != '\0')
+        std::printf("port %d: an FTDI adapter that would not go into bit-bang (%s): a run uses line calls\n", port,
+                    bitbang_refusal);
+    return true;
+}
+
+static void print_full_runs(const char* over, double (*seconds)(const full_run_calls&, const void*), const void* costs)
+{
+    std::printf("a full run (2048-byte flash, 127-byte EEPROM) %s takes about", over);
+    for (int i = 0; i < full_run_count; ++i)
+        std::printf("%s %.1f s on an %s", i == 0 ? "" : ",", seconds(full_runs[i], costs), full_runs[i].chip);
+    std::printf("\n");
+}
+
+static double bitbang_seconds(const full_run_calls& run, const void* costs)
+{
+    return predicted_bitbang_seconds(run, *static_cast<const bitbang_costs*>(costs));
+}
+
+// The same run over the adapter's serial port: every line call a USB round trip, a break two
+// (the driver first asks whether the transmitter is empty).
+static double line_call_seconds(const full_run_calls& run, const void* costs)
+{
+    double trip = static_cast<const bitbang_costs*>(costs)->round_trip;
+    call_costs calls{2 * trip, 2 * trip, trip, trip, trip};
+    return predicted_run_seconds(run, calls, static_cast<double>(half_period_ticks + 1) / counter_frequency);
+}
+
+// In bit-bang the port's costs are the USB round trip and the byte clock.
+static bool probe_bitbang()
+{
+    rts_clear();
+    bitbang_costs costs{};
+    if (!measure_bitbang(costs))
+        return false;
+    std::printf("bit-bang (median of %d transfers of each size): USB round trip %.3f ms, byte clock %.1f kHz"
+                " (%.2f us a state)\n", bitbang_samples, ms(costs.round_trip),
+                costs.state > 0 ? 1e-3 / costs.state : 0.0, costs.state * 1e6);
+    print_full_runs("in bit-bang", bitbang_seconds, &costs);
+    print_full_runs("over its serial port's line calls (ISP2313_BITBANG=0), a USB round trip a call,",
+                    line_call_seconds, &costs);
     return true;
 }
 
 // With the chip released from reset nothing it sees is an instruction.
 static bool probe_line_calls()
 {
+    if (bitbang)
+        return probe_bitbang();
     rts_clear();
     call_costs costs{};
     if (!measure_call_costs(costs))
@@ -256,14 +310,16 @@ static bool probe_chip()
     if (!report_chip_silent(answers, attempts))
         return false;
     // A chip whose clock is too slow misses every pulse at the run's rate, as if it had none.
-    std::uint32_t run_ticks = half_period_ticks;
+    std::uint32_t run_ticks = half_period_ticks, run_states = bitbang_half_states;
     half_period_ticks = static_cast<std::uint32_t>(slow_half_period_s * counter_frequency);
+    bitbang_half_states = static_cast<std::uint32_t>(slow_half_period_s * 16 * bitbang_baud) + 1;
     in_step = enter_programming_mode_observed(answers, attempts);
     bool works = in_step && !line_stopped()
               && report_chip_in_step(attempts, static_cast<double>(run_ticks + 1) / counter_frequency);
     if (!in_step && !line_stopped())
         std::printf("chip: no answer with half periods of %.0f us either\n", slow_half_period_s * 1e6);
     half_period_ticks = run_ticks;
+    bitbang_half_states = run_states;
     return works;
 }
 

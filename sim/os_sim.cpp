@@ -331,6 +331,11 @@ void os_bitbang_close(os_handle)
     trace_event(sim_close, true);
 }
 
+const char* os_bitbang_description(os_handle)
+{
+    return sim.ftdi_devices.empty() ? "FT232R" : sim.ftdi_devices.front().c_str();
+}
+
 void os_list_ftdi_devices(void (*seen)(const char* description))
 {
     for (const auto& device : sim.ftdi_devices)

@@ -19,7 +19,7 @@ TEST(ProbeFullRun, FiguresAreTheSimulatedRunsOwn)
         chip_part part = i == 0 ? part_attiny2313 : part_at90s2313;
         fresh_bench(part);
         ASSERT_EQ(run_program({"1", flash, eeprom}).status, 0);
-        full_run_calls seen{chip_part_name(part), 0, 0, 0, 0, 0, 0};
+        full_run_calls seen{chip_part_name(part), 0, 0, 0, 0, 0, 0, 0, 0};
         bool rts = false, rts_known = false;
         for (const sim_event& e : sim.trace) {
             seen.clock_pulses += e.line == sim_break && e.value;
@@ -42,6 +42,17 @@ TEST(ProbeFullRun, FiguresAreTheSimulatedRunsOwn)
         EXPECT_EQ(table.dsr_reads, seen.dsr_reads) << seen.chip;
         EXPECT_EQ(table.rts_changes, seen.rts_changes) << seen.chip;
         EXPECT_EQ(table.waits_ms, seen.waits_ms) << seen.chip;
+        fresh_bench(part);
+        sim.bitbang_use[1] = os_bitbang_required;
+        ASSERT_EQ(run_program({"1", flash, eeprom}).status, 0);
+        EXPECT_EQ(table.transfers, sim.ftdi_transfers) << seen.chip;
+        EXPECT_EQ(table.packets, sim.ftdi.packets) << seen.chip;
+        // The prediction from the model's own round trip and byte clock, against its run: the
+        // waits are counted at their nominal length, which a run's tick-timed waits never exceed.
+        bitbang_costs costs{1e-3, 1.0 / (16.0 * bitbang_baud)};
+        double predicted = predicted_bitbang_seconds(table, costs), ran = static_cast<double>(sim.now_ns) / 1e9;
+        EXPECT_GT(predicted, ran) << seen.chip;
+        EXPECT_LT(predicted, ran * 1.12) << seen.chip;
     }
 }
 
@@ -116,6 +127,26 @@ TEST_P(ProbeFinds, WhatWorksAndLeavesTheChipAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
+    probe_case{"FtdiInBitBang", part_attiny2313, [] {
+            sim.port_name[1] = "ftdi";
+            sim.bitbang_use[1] = os_bitbang_required;
+            sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+        }, {"1"},
+        "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial A50285BI, bus 1 address 7\n"
+        "bit-bang (median of 16 transfers of each size): USB round trip 0.997 ms, byte clock 307.2 kHz (3.25 us a"
+        " state)\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 7.9 s on an ATtiny2313, 23.8 s on an"
+        " AT90S2313\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
+        " round trip a call, takes about 625.1 s on an ATtiny2313, 637.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
+    probe_case{"FtdiRefusedUsesLineCalls", part_attiny2313, [] {
+            sim.port_name[1] = "/dev/ttyUSB0";
+            sim.bitbang_use[1] = os_bitbang_preferred;
+            sim.ftdi_refused = true;
+        }, {"1"},
+        "port 1: /dev/ttyUSB0 opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n"
+        "port 1: an FTDI adapter that would not go into bit-bang (ftdi_usb_open: usb_open() failed"
+        " (LIBUSB_ERROR_ACCESS)): a run uses line calls\n" + free_calls + in_step + tiny_factory, 0},
     probe_case{"FactoryTiny", part_attiny2313, [] {}, {"1"}, opened + free_calls + in_step + tiny_factory, 0},
     probe_case{"At90sOutOfStep", part_at90s2313, [] { chip.out_of_step = 5; }, {"1"}, opened + free_calls +
         "chip: in step at bit offset 5 (Programming Enable echoed 53 at attempt 6 of 32)\n"
