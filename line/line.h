@@ -9,6 +9,11 @@ extern std::uint32_t half_period_ticks;
 extern bool          half_period_ready;
 extern bool          dtr_level;        // what the driver last gave DTR (set = a 0 bit)
 extern bool          line_lost;        // an OS line call failed: the port is gone
+// ISP2313_DSR_WAIT_US: a bus bit's DSR is read this long after the clock fell (0: at the end
+// of the half period); the setting's text while it is refused, else null.
+constexpr std::uint32_t dsr_wait_limit_us = 100000;
+extern std::uint32_t dsr_wait_us;
+extern const char*   dsr_wait_refused;
 
 std::uint32_t half_period_for(float frequency);
 

@@ -1,4 +1,5 @@
-// How the OS files name the device behind port 1 or 2: the environment before the build's default.
+// What the OS files take from the environment: the device behind port 1 or 2 (the
+// environment before the build's default) and how late DSR is read.
 #pragma once
 #include <cstdlib>
 
@@ -13,3 +14,5 @@ inline const char* chosen_port_name(int port_number, const char* port1_default, 
         return named;
     return port_number == 1 ? port1_default : port2_default;
 }
+
+inline const char* chosen_dsr_wait() { return std::getenv("ISP2313_DSR_WAIT_US"); }

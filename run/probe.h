@@ -16,4 +16,7 @@ extern const full_run_calls full_runs[full_run_count];
 // seconds.
 double predicted_run_seconds(const full_run_calls& run, const call_costs& costs, double half_period);
 
+// The ISP2313_DSR_WAIT_US for an adapter whose DSR showed a change LAG seconds after it.
+std::uint32_t suggested_dsr_wait_us(double lag);
+
 int probe(int argc, char** argv);

@@ -66,11 +66,14 @@ int run(int argc, char** argv)
         explain_port_failure(port_number);
         return exit_failure;
     }
-    if (!enter_programming_mode()) {
+    std::uint8_t answers[entry_attempts];
+    int attempts = 0;
+    if (!enter_programming_mode_observed(answers, attempts)) {
         bool chip_silent = !line_stopped();
+        bool dsr_moved = !answers_all(answers, attempts, 0xFF) && !answers_all(answers, attempts, 0x00);
         int  status = fail_run(">>> Not synchronization\n");
         if (chip_silent)
-            suggest_probe(port_number);
+            suggest_probe(port_number, dsr_moved);
         return status;
     }
     if (!identify_device())
