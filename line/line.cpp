@@ -14,6 +14,8 @@ std::uint32_t half_period_ticks = 0;
 bool          half_period_ready = false;
 bool          dtr_level         = false;
 bool          line_lost         = false;
+std::uint32_t dsr_wait_us       = 0;
+const char*   dsr_wait_refused  = nullptr;
 
 // RTS, like DTR, is called only to change it; the first call after the open always goes out.
 static bool rts_level, rts_known;
@@ -114,6 +116,24 @@ static void wait_half_period()
     }
 }
 
+// An adapter that shows DSR late: the read waits until dsr_wait_us after the fall, the half
+// period already waited included. Whole milliseconds but the last are slept, the rest polled.
+static void wait_before_read()
+{
+    if (dsr_wait_us == 0)
+        return;
+    double wait_ticks = static_cast<double>(dsr_wait_us) * 1e-6 * counter_frequency;
+    if (wait_ticks <= static_cast<double>(half_period_ticks))
+        return;
+    std::uint32_t start = os_counter();
+    std::uint32_t ticks = static_cast<std::uint32_t>(wait_ticks) - half_period_ticks;
+    std::uint32_t whole_ms = static_cast<std::uint32_t>(ticks / counter_frequency * 1000.0f);
+    if (whole_ms >= 2)
+        os_sleep_until_ms(os_ticks_ms() + whole_ms - 1);
+    while (static_cast<std::uint32_t>(os_counter() - start) < ticks) {
+    }
+}
+
 // One clock period, low half first: a data change made right after the last falling edge
 // is a whole half period old when the chip samples it on the rise, and the chip's answer
 // has had as long to settle after the fall when DSR is read, just before the rise.
@@ -135,8 +155,10 @@ static void pulse(bool* dsr_on = nullptr)
         bb_set(os_pin_txd, false);
         return;
     }
-    if (dsr_on != nullptr)
+    if (dsr_on != nullptr) {
+        wait_before_read();
         line_call(os_read_dsr(port_handle, *dsr_on));
+    }
     if (line_lost)
         return;
     line_call(os_set_break(port_handle, true));
@@ -313,9 +335,32 @@ static bool open_device(int port_number)
     return port_handle != os_no_handle;
 }
 
+// ISP2313_DSR_WAIT_US, unset or empty: no wait; else whole microseconds up to the limit.
+static bool take_dsr_wait(const char* setting)
+{
+    dsr_wait_us = 0;
+    dsr_wait_refused = nullptr;
+    if (setting == nullptr || setting[0] == '\0')
+        return true;
+    std::uint32_t value = 0;
+    for (const char* digit = setting; *digit != '\0' && value <= dsr_wait_limit_us; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            value = dsr_wait_limit_us + 1;
+        else
+            value = value * 10 + static_cast<std::uint32_t>(*digit - '0');
+    }
+    if (value > dsr_wait_limit_us) {
+        dsr_wait_refused = setting;
+        return false;
+    }
+    dsr_wait_us = value;
+    return true;
+}
+
 // A platform without a counter frequency cannot time the clock: such a port is not
-// opened at all, so nothing is driven with a meaningless clock. A line call that fails
-// while the port is being set up fails the open; the port is released as far as it lets.
+// opened at all, so nothing is driven with a meaningless clock; nor is one whose DSR wait is
+// refused. A line call that fails while the port is being set up fails the open; the port
+// is released as far as it lets.
 bool port_open(int port_number)
 {
     counter_frequency = static_cast<float>(os_counter_frequency());
@@ -325,7 +370,7 @@ bool port_open(int port_number)
     }
     line_lost = false;
     bits_since_wait = bits_cut = rts_known = false;
-    if (counter_frequency <= 0.0f)
+    if (counter_frequency <= 0.0f || !take_dsr_wait(os_dsr_wait_setting()))
         return false;
     if (!open_device(port_number))
         return false;

@@ -12,6 +12,11 @@ extern bool          line_lost;        // an OS line call failed: the port is go
 extern bool          bitbang;          // the port is an FTDI adapter driven in synchronous bit-bang
 extern char          bitbang_refusal[200];  // why an FTDI serial port runs on line calls; empty if it does not
 extern os_reason     bitbang_refusal_reason;
+// ISP2313_DSR_WAIT_US: a bus bit's DSR is read this long after the clock fell (0: at the end
+// of the half period); the setting's text while it is refused, else null.
+constexpr std::uint32_t dsr_wait_limit_us = 100000;
+extern std::uint32_t dsr_wait_us;
+extern const char*   dsr_wait_refused;
 
 std::uint32_t half_period_for(float frequency);
 

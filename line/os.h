@@ -19,6 +19,8 @@ void          os_sleep_until_ms(std::uint32_t tick);
 // The device that port PORT_NUMBER (1 or 2) opens: the environment variable ISP2313_PORT1 or
 // ISP2313_PORT2 when it is set and not empty, else the system's default; null for other numbers.
 const char* os_port_name(int port_number);
+// ISP2313_DSR_WAIT_US as the environment has it; null when it is not set.
+const char* os_dsr_wait_setting();
 os_handle os_port_open(int port_number);         // exclusive, 115200 8N1, no flow control; 0 on failure
 void      os_port_close(os_handle port);
 // The line calls return false when the OS reports that the call failed.

@@ -20,4 +20,7 @@ double predicted_run_seconds(const full_run_calls& run, const call_costs& costs,
 // The same run in FTDI bit-bang, with 62 samples a packet.
 double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs& costs);
 
+// The ISP2313_DSR_WAIT_US for an adapter whose DSR showed a change LAG seconds after it.
+std::uint32_t suggested_dsr_wait_us(double lag);
+
 int probe(int argc, char** argv);

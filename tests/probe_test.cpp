@@ -79,7 +79,8 @@ const std::string tiny_factory = "chip: signature 1E 91 0A: ATTINY2313\n"
     "fuse low 0x64: the internal 8 MHz oscillator, divided by 8 (1 MHz); clock output off\n" + tiny_rest +
     "lock bits 0xFF: not locked\n" + run_writes;
 const std::string stays_at_1 =
-    "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, or a chip without a clock\n";
+    "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, a chip without a clock, or an"
+    " adapter that shows DSR late (--loopback tells)\n";
 const std::string neither_follows = "loopback: neither line reaches DSR: check the jumper; with it from TXD to DSR,"
     " the driver accepts a break without sending one, and a run over it cannot clock a chip\n";
 
@@ -184,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
                     resets_held = 0;
             };
         }, {"1"}, opened + free_calls + "chip: answers 5A 5A 5A 5A ... but never the echo 53: the clock is too fast"
-        " for the chip, or RESET does not reach it\n", 33},
+        " for the chip, RESET does not reach it, or the adapter shows DSR late (--loopback tells)\n", 33},
     probe_case{"MosiMisoBridged", part_attiny2313, [] { chip.faults.mosi_miso_bridged = true; }, {"1"}, opened +
         free_calls + "chip: MISO repeats MOSI (DSR follows DTR with nothing clocked): MOSI and MISO are bridged\n", 33},
     probe_case{"UsbAdapterCalls", part_at90s2313, [] { sim.line_call_ns = 125000; }, {"1"}, opened +
@@ -202,8 +203,25 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
     probe_case{"LoopbackDtrCached", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_dtr; sim.dsr_cache_ns = 2000000; }, {"1", "--loopback"},
         opened + free_calls + "loopback DTR to DSR: DSR follows DTR, on while DTR is set, but only 2.000 ms after a"
-        " change: the adapter reports a cached DSR, and a run over it would read stale bits\n"
+        " change: the adapter reports a cached DSR, and a run over it would read stale bits; ISP2313_DSR_WAIT_US=3000"
+        " makes it wait for them, which adds about 52.3 s to a full run on an ATtiny2313, 52.3 s on an AT90S2313\n"
         "loopback TXD to DSR: DSR does not follow the break\n", 33},
+    // An adapter that shows DSR 4 ms late, as the one a run must cope with at worst.
+    probe_case{"LoopbackTxdLagging", part_attiny2313,
+        [] { chip.present = false; sim.loopback = loopback_txd; sim.dsr_lag_ns = 4000000; }, {"--loopback", "1"},
+        opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
+        "loopback TXD to DSR: DSR follows the break, on while the break is on, but only 4.000 ms after a change: the"
+        " adapter reports a cached DSR, and a run over it would read stale bits; ISP2313_DSR_WAIT_US=6000 makes it"
+        " wait for them, which adds about 104.6 s to a full run on an ATtiny2313, 104.6 s on an AT90S2313\n", 33},
+    probe_case{"LateDsrWithoutTheWait", part_attiny2313, [] { sim.dsr_lag_ns = 2000000; }, {"1"},
+        opened + free_calls + stays_at_1 + "chip: no answer with half periods of 300 us either\n", 33},
+    probe_case{"LateDsrWithTheWait", part_attiny2313,
+        [] { sim.dsr_lag_ns = 2000000; sim.dsr_wait_setting = "3000"; }, {"1"}, opened + free_calls + in_step +
+        "chip: it answers only with ISP2313_DSR_WAIT_US=3000: without the wait DSR shows its answer too late\n" +
+        tiny_factory, 0},
+    probe_case{"LiveDsrWithTheWait", part_attiny2313, [] { sim.dsr_wait_setting = "3000"; }, {"1"},
+        opened + free_calls + in_step + "chip: it answers without ISP2313_DSR_WAIT_US=3000 too: DSR is read in time,"
+        " and a run is faster without the variable\n" + tiny_factory, 0},
     probe_case{"LoopbackTxdInverted", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_txd; sim.loopback_inverted = true; }, {"--loopback", "1"},
         opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
