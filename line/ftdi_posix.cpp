@@ -180,14 +180,26 @@ static unsigned bcd_device_of(libusb_device* dev)
 }
 
 // The serial number, or a word for why there is none to read; false when it could not be read.
+// The device stays open if it was.
 static bool serial_of(ftdi_context* ftdi, libusb_device* dev, char* serial, int size)
 {
-    if (ftdi_usb_get_strings(ftdi, dev, nullptr, 0, nullptr, 0, serial, size) == 0)
+    if (ftdi_usb_get_strings2(ftdi, dev, nullptr, 0, nullptr, 0, serial, size) == 0)
         return true;
     if (std::snprintf(serial, static_cast<std::size_t>(size), "unknown (%s)", libusb_error_name(usb_open_code(dev))) < 0)
         serial[0] = '\0';
     return false;
 }
+
+// "FT232R serial A50285BI, bus 1 address 7"
+static void describe(ftdi_context* ftdi, libusb_device* dev, char* description, std::size_t size)
+{
+    char serial[64];
+    serial_of(ftdi, dev, serial, sizeof serial);
+    std::snprintf(description, size, "%s serial %s, bus %u address %u", chip_name(bcd_device_of(dev)), serial,
+                  libusb_get_bus_number(dev), libusb_get_device_address(dev));
+}
+
+static char open_description[160];
 
 // The one device of LIST that WANT names, or null with the failure noted.
 static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count, const wanted_device& want)
@@ -264,6 +276,8 @@ static bool open_device(ftdi_context* ftdi, const char* name, unsigned& bcd_devi
             note_open_failure(ftdi, code, dev);
         else
             opened = true;
+        if (opened)
+            describe(ftdi, dev, open_description, sizeof open_description);
     }
     ftdi_list_free(&list);
     return opened;
@@ -378,6 +392,8 @@ void os_bitbang_close(os_handle device)
     ftdi_free(ftdi);
 }
 
+const char* os_bitbang_description(os_handle) { return open_description; }
+
 void os_list_ftdi_devices(void (*seen)(const char* description))
 {
     ftdi_context* ftdi = ftdi_new();
@@ -386,11 +402,8 @@ void os_list_ftdi_devices(void (*seen)(const char* description))
     ftdi_device_list* list = nullptr;
     if (ftdi_usb_find_all(ftdi, &list, 0, 0) > 0)
         for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
-            char serial[64], description[160];
-            serial_of(ftdi, entry->dev, serial, sizeof serial);
-            std::snprintf(description, sizeof description, "%s serial %s, bus %u address %u",
-                          chip_name(bcd_device_of(entry->dev)), serial, libusb_get_bus_number(entry->dev),
-                          libusb_get_device_address(entry->dev));
+            char description[160];
+            describe(ftdi, entry->dev, description, sizeof description);
             seen(description);
         }
     ftdi_list_free(&list);

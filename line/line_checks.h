@@ -19,6 +19,14 @@ struct dsr_follow {
     double slowest;        // seconds from a change to the first read that showed it
 };
 
+// In bit-bang: what one transfer costs beyond its states, and one state's time on the pins,
+// in seconds; medians of bitbang_samples transfers of each size.
+constexpr int bitbang_samples = 16;
+struct bitbang_costs {
+    double round_trip, state;
+};
+bool measure_bitbang(bitbang_costs& costs);
+
 // Times each kind of call on the open port. The chip must not be listening (reset released):
 // the break is toggled with DTR still, DTR with the clock low, and both left as they were.
 bool measure_call_costs(call_costs& costs);
