@@ -666,32 +666,38 @@ TEST_F(LinuxFtdi, AnAdapterPulledMidRunIsALostPort)
     EXPECT_EQ(result.open_count, 0);
 }
 
-// An FTDI tty runs on its line calls when its USB device does not open (this user may not),
-// said once with the remedy; and without a word when ISP2313_BITBANG=0 asks for line calls.
+// An FTDI tty that will not go into bit-bang runs on its line calls and says why once, with
+// what to do: a USB device this user may not open, or one whose tty another program holds.
+// ISP2313_BITBANG=0 asks for the line calls: not a word then.
 TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    std::string why = "is an FTDI adapter that would not go into bit-bang mode (ftdi_usb_open_dev: libusb_open()"
-                      " failed (LIBUSB_ERROR_ACCESS))";
-    for (bool refused : {true, false}) {
+    struct { bool refused, busy; const char* setting; std::string why, remedy; } cases[] = {
+        {true, false, "", "(ftdi_usb_open_dev: libusb_open() failed (LIBUSB_ERROR_ACCESS))", "60-isp2313-ftdi.rules"},
+        {false, true, "", "(ftdi_usb_open_dev: unable to claim usb device.", "Another program holds the adapter"},
+        {false, false, "ISP2313_BITBANG=0", "", ""},
+    };
+    for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});
-        run.usb_refused = refused;
+        run.usb_refused = c.refused;
+        run.usb_busy = c.busy;
         run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
-        if (!refused)
-            run.environment.push_back("ISP2313_BITBANG=0");
+        if (c.setting[0] != '\0')
+            run.environment.push_back(c.setting);
         port_result result = run_on_port(run);
         EXPECT_EQ(result.failure, "");
         EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
         EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
+        std::string why = "is an FTDI adapter that would not go into bit-bang mode " + c.why;
         std::size_t at = result.first.err.find(why);
-        if (refused) {
-            EXPECT_NE(at, std::string::npos) << result.first.err;
-            EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
-            EXPECT_NE(result.first.err.find("60-isp2313-ftdi.rules"), std::string::npos) << result.first.err;
-        } else {
+        if (c.why.empty()) {
             EXPECT_EQ(result.first.err, "");
+        } else {
+            EXPECT_NE(at, std::string::npos) << why << "\n" << result.first.err;
+            EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
+            EXPECT_NE(result.first.err.find(c.remedy), std::string::npos) << result.first.err;
         }
-        EXPECT_EQ(result.usb.refused_opens != 0, refused);
+        EXPECT_EQ(result.usb.refused_opens != 0, c.refused);
         EXPECT_EQ(result.usb.bulk_transfers, 0);
         EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
         EXPECT_EQ(result.chip.flash[0], 0x3412);

@@ -3,7 +3,8 @@
 // whose pins are the faked port's lines on the same virtual chip, in real time. Every libusb
 // call that could reach a device ends here; libusb_error_name, a table of words, is libusb's.
 // Faults (environment): FAKEUSB_FAIL_FROM=N, every transfer from the Nth bulk one on fails as
-// after an unplug; FAKEUSB_REFUSE=1, the device does not open (no access);
+// after an unplug; FAKEUSB_REFUSE=1, the device does not open (no access); FAKEUSB_BUSY=1, its
+// interface cannot be claimed (the kernel's driver keeps it: another program holds the tty);
 // FAKEUSB_ROUND_TRIP_NS, the USB round trip (1 ms unless set).
 #include <libusb.h>
 #include <sys/ioctl.h>
@@ -25,7 +26,7 @@ libusb_context       the_context;
 libusb_device        the_device;
 libusb_device_handle the_handle;
 ft232r_model         model;
-bool                 configured, refused;
+bool                 configured, refused, busy;
 long long            fail_from;
 
 // The outputs reach the chip as the serial driver's lines would: a 0 bit is the line set.
@@ -56,6 +57,7 @@ void configure()
     const char* fail = std::getenv("FAKEUSB_FAIL_FROM");
     fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
     refused = std::getenv("FAKEUSB_REFUSE") != nullptr;
+    busy = std::getenv("FAKEUSB_BUSY") != nullptr;
     const char* round_trip = std::getenv("FAKEUSB_ROUND_TRIP_NS");
     if (round_trip != nullptr)
         model.round_trip_ns = std::strtoull(round_trip, nullptr, 10);
@@ -191,6 +193,8 @@ STAND_IN int libusb_set_auto_detach_kernel_driver(libusb_device_handle*, int) { 
 // Claimed and released: the port's open and close, in the counts and the trace.
 STAND_IN int libusb_claim_interface(libusb_device_handle*, int)
 {
+    if (busy)
+        return LIBUSB_ERROR_BUSY;
     port_state* s = shared();
     std::uint64_t t = now_ns();
     ++s->calls.opens;

@@ -678,6 +678,8 @@ port_result run_on_port(const port_run& run)
             env.push_back("FAKEUSB_FAIL_FROM=" + std::to_string(run.usb_fail_from));
         if (run.usb_refused)
             env.push_back("FAKEUSB_REFUSE=1");
+        if (run.usb_busy)
+            env.push_back("FAKEUSB_BUSY=1");
         std::string error = make_usb_view(run.dir);
         if (!error.empty())
             result.failure = error;

@@ -35,6 +35,7 @@ struct port_run {
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
     long long                usb_fail_from = 0;          // linux_ftdi: every USB transfer from this one fails
     bool                     usb_refused = false;        // linux_ftdi: the USB device does not open (no access)
+    bool                     usb_busy = false;           // linux_ftdi: its interface cannot be claimed
     std::uint64_t            dsr_lag_ns = 0;             // DSR read as the wire had it this long before
     std::uint64_t            dsr_polled_ns = 0;          // DSR from a status refreshed at most this often
     int                      interrupt_signal = 0;       // sent to the program once the chip has
