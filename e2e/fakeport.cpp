@@ -229,7 +229,7 @@ void set_break(port_state* s, bool on, std::uint64_t t)
 
 // Only a chip that disagrees with the lines is taken up: a process that merely opens the
 // port while another drives it must not write back a copy that is already stale.
-void chip_follows_lines(port_state* s, std::uint64_t t)
+static void chip_follows_lines(port_state* s, std::uint64_t t)
 {
     bool reset = (s->modem_lines & TIOCM_RTS) != 0, sck = s->break_on != 0, mosi = (s->modem_lines & TIOCM_DTR) == 0;
     if (s->chip.reset_held != reset || s->chip.sck_high != sck || s->chip.mosi != mosi) {
@@ -238,6 +238,28 @@ void chip_follows_lines(port_state* s, std::uint64_t t)
         note_dsr(s, t);
         give_chip(s);
     }
+}
+
+void port_opened()
+{
+    port_state* s = shared();
+    std::uint64_t t = now_ns();
+    ++s->calls.opens;
+    ++s->open_count;
+    if (s->first_open_ns == 0)
+        s->first_open_ns = t;
+    trace(s, t, 'O', true);
+    chip_follows_lines(s, t);
+}
+
+void port_closed()
+{
+    port_state* s = shared();
+    std::uint64_t t = now_ns();
+    ++s->calls.closes;
+    --s->open_count;
+    s->last_close_ns = t;
+    trace(s, t, 'C', true);
 }
 
 } // namespace fakeport
@@ -342,14 +364,7 @@ int opened(int fd)
         return fd;
     if (fd < fd_table_size)
         fd_kind[fd] = fd_opened_here;
-    port_state* s = shared();
-    std::uint64_t t = now_ns();
-    ++s->calls.opens;
-    ++s->open_count;
-    if (s->first_open_ns == 0)
-        s->first_open_ns = t;
-    trace(s, t, 'O', true);
-    chip_follows_lines(s, t);
+    port_opened();
     return fd;
 }
 
@@ -357,14 +372,8 @@ void forget(int fd)
 {
     if (fd < 0 || fd >= fd_table_size || fd_kind[fd] == fd_unknown)
         return;
-    if (fd_kind[fd] == fd_opened_here) {
-        port_state* s = shared();
-        std::uint64_t t = now_ns();
-        ++s->calls.closes;
-        --s->open_count;
-        s->last_close_ns = t;
-        trace(s, t, 'C', true);
-    }
+    if (fd_kind[fd] == fd_opened_here)
+        port_closed();
     fd_kind[fd] = fd_unknown;
 }
 

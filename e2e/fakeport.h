@@ -15,6 +15,7 @@ void          give_chip(port_state* s);   // and saved back after a change
 void          set_dtr(port_state* s, bool on, std::uint64_t t);
 void          set_rts(port_state* s, bool on, std::uint64_t t);
 void          set_break(port_state* s, bool on, std::uint64_t t);
-void          chip_follows_lines(port_state* s, std::uint64_t t);   // at an open
+void          port_opened();              // counted and traced; the chip takes up the lines
+void          port_closed();
 
 } // namespace fakeport

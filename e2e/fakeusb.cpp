@@ -84,10 +84,15 @@ std::uint32_t baud_of(std::uint16_t value, std::uint16_t index)
     return 24000000 / ((encoded & 0x3FFF) * 8 + eighths[encoded >> 14]);
 }
 
-libusb_endpoint_descriptor   endpoints[2];
-libusb_interface_descriptor  setting;
-libusb_interface             interface_0;
-libusb_config_descriptor     configuration;
+// One configuration, one interface, bulk IN 0x81 and OUT 0x02 of 64-byte packets.
+const libusb_endpoint_descriptor endpoints[2] = {
+    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x81, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0},
+    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0}};
+const libusb_interface_descriptor setting = {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
+                                             endpoints, nullptr, 0};
+const libusb_interface interface_0 = {&setting, 1};
+libusb_config_descriptor configuration = {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 32, 1, 1, 0, 0x80, 45, &interface_0,
+                                          nullptr, 0};
 
 } // namespace
 
@@ -118,38 +123,13 @@ STAND_IN std::uint8_t libusb_get_device_address(libusb_device*) { return fakeusb
 
 STAND_IN int libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* descriptor)
 {
-    *descriptor = libusb_device_descriptor{};
-    descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
-    descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-    descriptor->bcdUSB = 0x0200;
-    descriptor->bMaxPacketSize0 = 8;
-    descriptor->idVendor = 0x0403;
-    descriptor->idProduct = 0x6001;
-    descriptor->bcdDevice = 0x0600;
-    descriptor->iManufacturer = 1;
-    descriptor->iProduct = 2;
-    descriptor->iSerialNumber = 3;
-    descriptor->bNumConfigurations = 1;
+    // FTDI's vendor, the FT232R's product and bcdDevice; strings 1 to 3 and one configuration
+    *descriptor = {LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE, 0x0200, 0, 0, 0, 8, 0x0403, 0x6001, 0x0600, 1, 2, 3, 1};
     return 0;
 }
 
-// One configuration, one interface, bulk IN 0x81 and OUT 0x02 of 64-byte packets.
 STAND_IN int libusb_get_config_descriptor(libusb_device*, std::uint8_t, libusb_config_descriptor** config)
 {
-    for (int i = 0; i < 2; ++i) {
-        endpoints[i].bLength = LIBUSB_DT_ENDPOINT_SIZE;
-        endpoints[i].bDescriptorType = LIBUSB_DT_ENDPOINT;
-        endpoints[i].bEndpointAddress = i == 0 ? 0x81 : 0x02;
-        endpoints[i].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-        endpoints[i].wMaxPacketSize = ft232r_packet;
-    }
-    setting.bNumEndpoints = 2;
-    setting.endpoint = endpoints;
-    interface_0.altsetting = &setting;
-    interface_0.num_altsetting = 1;
-    configuration.bNumInterfaces = 1;
-    configuration.bConfigurationValue = 1;
-    configuration.interface = &interface_0;
     *config = &configuration;
     return 0;
 }
@@ -195,25 +175,13 @@ STAND_IN int libusb_claim_interface(libusb_device_handle*, int)
 {
     if (busy)
         return LIBUSB_ERROR_BUSY;
-    port_state* s = shared();
-    std::uint64_t t = now_ns();
-    ++s->calls.opens;
-    ++s->open_count;
-    if (s->first_open_ns == 0)
-        s->first_open_ns = t;
-    trace(s, t, 'O', true);
-    chip_follows_lines(s, t);
+    port_opened();
     return 0;
 }
 
 STAND_IN int libusb_release_interface(libusb_device_handle*, int)
 {
-    port_state* s = shared();
-    std::uint64_t t = now_ns();
-    ++s->calls.closes;
-    --s->open_count;
-    s->last_close_ns = t;
-    trace(s, t, 'C', true);
+    port_closed();
     return pulled() ? LIBUSB_ERROR_NO_DEVICE : 0;
 }
 
