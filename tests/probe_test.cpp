@@ -84,6 +84,17 @@ const std::string stays_at_1 =
 const std::string neither_follows = "loopback: neither line reaches DSR: check the jumper; with it from TXD to DSR,"
     " the driver accepts a break without sending one, and a run over it cannot clock a chip\n";
 
+// An FT232R named "ftdi", its byte clock CLOCK times the baud rate.
+void ftdi_adapter(std::uint32_t clock)
+{
+    sim.port_name[1] = "ftdi";
+    sim.bitbang_use[1] = os_bitbang_required;
+    sim.ftdi.clock_per_baud = clock;
+    sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+}
+const std::string ftdi_opened =
+    "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial A50285BI, bus 1 address 7\n";
+
 struct probe_case {
     const char*              name;
     chip_part                part;
@@ -128,26 +139,13 @@ TEST_P(ProbeFinds, WhatWorksAndLeavesTheChipAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
-    probe_case{"FtdiInBitBang", part_attiny2313, [] {
-            sim.port_name[1] = "ftdi";
-            sim.bitbang_use[1] = os_bitbang_required;
-            sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
-        }, {"1"},
-        "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial A50285BI, bus 1 address 7\n"
-        "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
+    probe_case{"FtdiInBitBang", part_attiny2313, [] { ftdi_adapter(16); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
         " 248.0 kHz (248 states take no longer than a round trip)\n"
         "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 6.3 s on an ATtiny2313, 22.0 s on an"
         " AT90S2313\n"
         "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
         " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
-    probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] {
-            sim.port_name[1] = "ftdi";
-            sim.bitbang_use[1] = os_bitbang_required;
-            sim.ftdi.clock_per_baud = 4;
-            sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
-        }, {"1"},
-        "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial A50285BI, bus 1 address 7\n"
-        "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock 74.8 kHz (13.37 us a"
+    probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] { ftdi_adapter(4); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock 74.8 kHz (13.37 us a"
         " state)\n"
         "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 9.4 s on an ATtiny2313, 24.9 s on an"
         " AT90S2313\n"
