@@ -128,7 +128,9 @@ TEST_P(ProbeFinds, WhatWorksAndLeavesTheChipAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
+    // The DSR wait is for line calls; bit-bang samples DSR with the states and says nothing of it.
     probe_case{"FtdiInBitBang", part_attiny2313, [] {
+            sim.dsr_wait_setting = "3000";
             sim.port_name[1] = "ftdi";
             sim.bitbang_use[1] = os_bitbang_required;
             sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
