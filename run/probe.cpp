@@ -257,7 +257,8 @@ static void report_tiny_configuration()
 }
 
 // With ISP2313_DSR_WAIT_US set, whether the chip needs it: the entry once more without the
-// wait, then again with it for the reads that follow. False when that entry fails.
+// wait, then again with it for the reads that follow. False when that entry fails. (Bit-bang
+// samples DSR with each state and has no use for the wait.)
 static bool report_dsr_wait()
 {
     std::uint8_t answers[entry_attempts];
@@ -288,7 +289,7 @@ static bool report_chip_in_step(int attempts, double run_half_period)
         std::printf("chip: it answers only a clock slower than isp2313's (half periods of %.0f us, not %.1f us):"
                     " its own clock is too slow to be programmed by isp2313\n",
                     slow_half_period_s * 1e6, run_half_period * 1e6);
-    if (!slow && dsr_wait_us != 0 && !report_dsr_wait())
+    if (!slow && dsr_wait_us != 0 && !bitbang && !report_dsr_wait())
         return false;
     std::uint8_t signature[3];
     read_signature(signature);
