@@ -613,7 +613,9 @@ TEST_P(LateDsrOn, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
     EXPECT_EQ(waited.first.status, 0) << setting << "\n" << explain(waited, waited.first);
     EXPECT_TRUE(same_text(waited.first.out, as_written(which(), expected_full_run(part, images.flash.size(),
                                                                                   images.eeprom.size(), true))));
-    EXPECT_EQ(waited.first.err, "");
+    if (which() == target::linux_binary) {
+        EXPECT_EQ(waited.first.err, "");
+    }
     expect_on_chip(waited.chip, part, images);
     expect_port_left_idle(waited);
     std::printf("%s: %.1f s with %s\n", target_name(which()), waited.first.wall_s, setting.c_str());

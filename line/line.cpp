@@ -365,7 +365,10 @@ bool port_open(int port_number)
 {
     counter_frequency = static_cast<float>(os_counter_frequency());
     if (port_handle != os_no_handle) {
-        os_port_close(port_handle);
+        if (bitbang)
+            os_bitbang_close(port_handle);
+        else
+            os_port_close(port_handle);
         port_handle = os_no_handle;
     }
     line_lost = false;

@@ -121,8 +121,9 @@ static dsr_follow watch_dsr(bool use_break)
 dsr_follow watch_dsr_against_dtr()   { return watch_dsr(false); }
 dsr_follow watch_dsr_against_break() { return watch_dsr(true); }
 
-// Transfers of one packet's states and of a whole chunk's, timed: what a transfer costs beyond
-// its states is the USB round trip, and the difference per state is the byte clock's period.
+// Transfers of one packet's states and of a whole chunk's, timed. The smaller costs the USB
+// round trip; the larger shows the byte clock only when its states take longer than that,
+// else the clock is only known to be at least that fast.
 bool measure_bitbang(bitbang_costs& costs)
 {
     std::uint32_t small[cost_samples], large[cost_samples];
@@ -140,7 +141,8 @@ bool measure_bitbang(bitbang_costs& costs)
     std::sort(large, large + bitbang_samples);
     double one = static_cast<double>(small[bitbang_samples / 2]) / counter_frequency;
     double all = static_cast<double>(large[bitbang_samples / 2]) / counter_frequency;
-    costs.state = std::max(0.0, (all - one) / static_cast<double>(chunk - packet));
-    costs.round_trip = one - costs.state * static_cast<double>(packet);
+    costs.round_trip = one;
+    costs.hidden = all < one * 1.1;
+    costs.state = (costs.hidden ? one : all) / static_cast<double>(chunk);
     return true;
 }

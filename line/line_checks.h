@@ -19,11 +19,13 @@ struct dsr_follow {
     double slowest;        // seconds from a change to the first read that showed it
 };
 
-// In bit-bang: what one transfer costs beyond its states, and one state's time on the pins,
-// in seconds; medians of bitbang_samples transfers of each size.
+// In bit-bang, in seconds: what a transfer of one packet's states costs, and one state's time
+// on the pins; medians of bitbang_samples transfers of each size. When a whole chunk's states
+// take no longer than a round trip, the state's time is only an upper bound (HIDDEN).
 constexpr int bitbang_samples = 16;
 struct bitbang_costs {
     double round_trip, state;
+    bool   hidden;
 };
 bool measure_bitbang(bitbang_costs& costs);
 

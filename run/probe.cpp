@@ -37,10 +37,12 @@ double predicted_run_seconds(const full_run_calls& run, const call_costs& costs,
          + static_cast<double>(run.waits_ms) / 1000.0;
 }
 
+// A transfer takes a round trip, or as long as its states take on the pins when that is longer.
 double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs& costs)
 {
-    return static_cast<double>(run.transfers) * costs.round_trip
-         + static_cast<double>(run.packets) * 62 * costs.state + static_cast<double>(run.waits_ms) / 1000.0;
+    double trips = static_cast<double>(run.transfers) * costs.round_trip;
+    double states = costs.hidden ? 0.0 : static_cast<double>(run.packets) * 62 * costs.state;
+    return (trips > states ? trips : states) + static_cast<double>(run.waits_ms) / 1000.0;
 }
 
 static double ms(double seconds) { return seconds * 1000.0; }
@@ -104,9 +106,13 @@ static bool probe_bitbang()
     bitbang_costs costs{};
     if (!measure_bitbang(costs))
         return false;
-    std::printf("bit-bang (median of %d transfers of each size): USB round trip %.3f ms, byte clock %.1f kHz"
-                " (%.2f us a state)\n", bitbang_samples, ms(costs.round_trip),
-                costs.state > 0 ? 1e-3 / costs.state : 0.0, costs.state * 1e6);
+    std::printf("bit-bang (median of %d transfers of each size): USB round trip %.3f ms, ", bitbang_samples,
+                ms(costs.round_trip));
+    if (costs.hidden)
+        std::printf("byte clock at least %.1f kHz (%u states take no longer than a round trip)\n",
+                    1e-3 / costs.state, bitbang_chunk_states());
+    else
+        std::printf("byte clock %.1f kHz (%.2f us a state)\n", 1e-3 / costs.state, costs.state * 1e6);
     print_full_runs("in bit-bang", bitbang_seconds, &costs);
     print_full_runs("over its serial port's line calls (ISP2313_BITBANG=0), a USB round trip a call,",
                     line_call_seconds, &costs);
@@ -251,7 +257,8 @@ static void report_tiny_configuration()
 }
 
 // With ISP2313_DSR_WAIT_US set, whether the chip needs it: the entry once more without the
-// wait, then again with it for the reads that follow. False when that entry fails.
+// wait, then again with it for the reads that follow. False when that entry fails. (Bit-bang
+// samples DSR with each state and has no use for the wait.)
 static bool report_dsr_wait()
 {
     std::uint8_t answers[entry_attempts];
@@ -282,7 +289,7 @@ static bool report_chip_in_step(int attempts, double run_half_period)
         std::printf("chip: it answers only a clock slower than isp2313's (half periods of %.0f us, not %.1f us):"
                     " its own clock is too slow to be programmed by isp2313\n",
                     slow_half_period_s * 1e6, run_half_period * 1e6);
-    if (!slow && dsr_wait_us != 0 && !report_dsr_wait())
+    if (!slow && dsr_wait_us != 0 && !bitbang && !report_dsr_wait())
         return false;
     std::uint8_t signature[3];
     read_signature(signature);
