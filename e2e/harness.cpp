@@ -256,11 +256,15 @@ std::vector<std::string> serial_devices()
     return found;
 }
 
-// The sysfs view of the FTDI runs, made in DIR before the guard binds it: DIR/ttyUSB0 (the pty,
-// once bound there) is the tty of an interface that ftdi_sio drives, on the stand-in's FT232R.
+// The sysfs view of the FTDI runs, made in DIR before the guard binds it (once for the runs of
+// a case): DIR/ttyUSB0 (the pty, once bound there) is the tty of an interface that ftdi_sio
+// drives, on the stand-in's FT232R.
 std::string make_usb_view(const std::string& dir)
 {
-    std::string usb = dir + "/sys-usb/" + std::to_string(fakeusb_bus) + "-1", interface = usb + "/1-1:1.0";
+    if (exists(dir + "/sys-tty/ttyUSB0/device"))
+        return "";
+    std::string port = std::to_string(fakeusb_bus) + "-1", usb = dir + "/sys-usb/" + port;
+    std::string interface = usb + "/" + port + ":1.0";
     for (const std::string& d : {dir + "/sys-usb", usb, interface, dir + "/sys-usb/ftdi_sio", dir + "/sys-tty",
                                  dir + "/sys-tty/ttyUSB0"})
         mkdir(d.c_str(), 0755);
@@ -636,6 +640,8 @@ port_result run_on_port(const port_run& run)
         if (dialout == nullptr || chown(pty.slave.c_str(), 65534, dialout->gr_gid) != 0 || chmod(pty.slave.c_str(), 0660) != 0)
             result.failure = "cannot give " + pty.slave + " to nobody and group dialout";
     }
+    if (result.failure.empty() && run.which == target::linux_ftdi)
+        result.failure = make_usb_view(run.dir);
     port_state* state = result.failure.empty() ? create_state(state_path, run.trace_capacity) : nullptr;
     guard_report* r = new_report();
     if (result.failure.empty() && (state == nullptr || r == nullptr))
@@ -680,9 +686,6 @@ port_result run_on_port(const port_run& run)
             env.push_back("FAKEUSB_REFUSE=1");
         if (run.usb_busy)
             env.push_back("FAKEUSB_BUSY=1");
-        std::string error = make_usb_view(run.dir);
-        if (!error.empty())
-            result.failure = error;
     }
     env.insert(env.end(), run.environment.begin(), run.environment.end());
     std::vector<std::string> argv = program_argv(run);
