@@ -305,9 +305,9 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
 {
     os_forget_failure();
     const char* name = os_port_name(port_number);
-    ftdi_context* ftdi = ftdi_new();
-    if (name == nullptr || ftdi == nullptr) {
-        os_note_failure("ftdi_new", "no FTDI context", os_reason_other);
+    ftdi_context* ftdi = name != nullptr ? ftdi_new() : nullptr;
+    if (ftdi == nullptr) {
+        os_note_failure("ftdi_new", name != nullptr ? "no FTDI context" : "no such port", os_reason_other);
         return os_no_handle;
     }
     // Takes the device from the kernel's serial driver and gives it back at ftdi_usb_close.
@@ -318,16 +318,18 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         return os_no_handle;
     }
     const ftdi_chip* row = chip_of(bcd_device);
-    if (row == nullptr || !row->synchronous) {
+    if (row == nullptr || !row->synchronous || ftdi->max_packet_size < 3 || ftdi->max_packet_size > 512) {
         os_note_failure("ftdi_set_bitmode", "this FTDI chip has no synchronous bit-bang", os_reason_other);
         ftdi_usb_close(ftdi);
         ftdi_free(ftdi);
         return os_no_handle;
     }
-    sizes.packet_states = row->packet_states;
-    sizes.chunk_states = row->chunk_states;
+    // A high-speed part on a full-speed port sends packets of 64 bytes, not 512: the packet the
+    // endpoint has, and as many of them to a transfer as the chip's buffers take of its own.
+    sizes.packet_states = ftdi->max_packet_size - 2;
+    sizes.chunk_states = sizes.packet_states * (row->chunk_states / row->packet_states);
     os_handle device = reinterpret_cast<os_handle>(ftdi);
-    std::uint8_t states[510], samples[510];
+    std::uint8_t states[512], samples[512];
     std::memset(states, first_state, sizes.packet_states);
     if (!enter_bitbang(ftdi, baud) || !os_bitbang_transfer(device, states, samples, sizes.packet_states)) {
         os_bitbang_close(device);
