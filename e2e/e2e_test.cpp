@@ -707,21 +707,30 @@ TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
     }
 }
 
-// A serial number that no FTDI device has: not found, and the devices there are listed.
-TEST_F(LinuxFtdi, AnUnknownSerialIsNotFoundAndTheDevicesAreListed)
+// A serial number that no FTDI device has, or plain ftdi with two attached: not found, and
+// the devices there are listed.
+TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    port_run run = prepared({"1", "flash.bin"});
-    run.environment = {"ISP2313_PORT1=ftdi:NOSUCH"};
-    port_result result = run_on_port(run);
-    EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
-    EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n"));
-    EXPECT_NE(result.first.err.find("isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_find_all: no FTDI device has serial"
-                                    " number NOSUCH\nThe FTDI devices on this system:\n"
-                                    "    FT232R serial E2E2313A, bus 3 address 9\n"),
-              std::string::npos) << result.first.err;
-    EXPECT_EQ(result.calls.opens, 0);
-    EXPECT_EQ(result.chip.programming_enables, 0);
+    struct { const char* name; bool second; std::string why, devices; } cases[] = {
+        {"ftdi:NOSUCH", false, "ftdi_usb_find_all: no FTDI device has serial number NOSUCH",
+         "    FT232R serial E2E2313A, bus 3 address 9\n"},
+        {"ftdi", true, "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
+         "    FT232R serial E2E2313A, bus 3 address 9\n    FT232R serial E2E2313B, bus 3 address 10\n"},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"});
+        run.environment = {std::string("ISP2313_PORT1=") + c.name};
+        run.usb_second = c.second;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n"));
+        std::string err = std::string("isp2313: port 1 is ") + c.name + ": " + c.why
+                          + "\nThe FTDI devices on this system:\n" + c.devices;
+        EXPECT_NE(result.first.err.find(err), std::string::npos) << err << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.opens, 0);
+        EXPECT_EQ(result.chip.programming_enables, 0);
+    }
 }
 #endif

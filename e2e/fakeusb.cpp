@@ -5,7 +5,8 @@
 // Faults (environment): FAKEUSB_FAIL_FROM=N, every transfer from the Nth bulk one on fails as
 // after an unplug; FAKEUSB_REFUSE=1, the device does not open (no access); FAKEUSB_BUSY=1, its
 // interface cannot be claimed (the kernel's driver keeps it: another program holds the tty);
-// FAKEUSB_ROUND_TRIP_NS, the USB round trip (1 ms unless set).
+// FAKEUSB_ROUND_TRIP_NS, the USB round trip (1 ms unless set). FAKEUSB_SECOND=1 attaches a
+// second FT232R, serial E2E2313B at the next address, whose pins lead nowhere.
 #include <libusb.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -23,10 +24,10 @@ using namespace fakeport;
 namespace {
 
 libusb_context       the_context;
-libusb_device        the_device;
-libusb_device_handle the_handle;
+libusb_device        devices[2];
+libusb_device_handle handles[2];
 ft232r_model         model;
-bool                 configured, refused, busy;
+bool                 configured, refused, busy, second;
 long long            fail_from;
 
 // The outputs reach the chip as the serial driver's lines would: a 0 bit is the line set.
@@ -58,6 +59,7 @@ void configure()
     fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
     refused = std::getenv("FAKEUSB_REFUSE") != nullptr;
     busy = std::getenv("FAKEUSB_BUSY") != nullptr;
+    second = std::getenv("FAKEUSB_SECOND") != nullptr;
     const char* round_trip = std::getenv("FAKEUSB_ROUND_TRIP_NS");
     if (round_trip != nullptr)
         model.round_trip_ns = std::strtoull(round_trip, nullptr, 10);
@@ -110,16 +112,20 @@ STAND_IN void libusb_exit(libusb_context*) {}
 
 STAND_IN ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list)
 {
-    *list = static_cast<libusb_device**>(std::calloc(2, sizeof(libusb_device*)));
-    (*list)[0] = &the_device;
-    return 1;
+    *list = static_cast<libusb_device**>(std::calloc(3, sizeof(libusb_device*)));
+    (*list)[0] = &devices[0];
+    (*list)[1] = second ? &devices[1] : nullptr;
+    return second ? 2 : 1;
 }
 
 STAND_IN void libusb_free_device_list(libusb_device** list, int) { std::free(list); }
 STAND_IN libusb_device* libusb_ref_device(libusb_device* device) { return device; }
 STAND_IN void libusb_unref_device(libusb_device*) {}
 STAND_IN std::uint8_t libusb_get_bus_number(libusb_device*) { return fakeusb_bus; }
-STAND_IN std::uint8_t libusb_get_device_address(libusb_device*) { return fakeusb_address; }
+STAND_IN std::uint8_t libusb_get_device_address(libusb_device* device)
+{
+    return static_cast<std::uint8_t>(fakeusb_address + (device - devices));
+}
 
 STAND_IN int libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* descriptor)
 {
@@ -136,23 +142,24 @@ STAND_IN int libusb_get_config_descriptor(libusb_device*, std::uint8_t, libusb_c
 
 STAND_IN void libusb_free_config_descriptor(libusb_config_descriptor*) {}
 
-STAND_IN int libusb_open(libusb_device*, libusb_device_handle** handle)
+STAND_IN int libusb_open(libusb_device* device, libusb_device_handle** handle)
 {
     configure();
     if (refused) {
         ++shared()->usb.refused_opens;
         return LIBUSB_ERROR_ACCESS;
     }
-    *handle = &the_handle;
+    *handle = &handles[device - devices];
     return 0;
 }
 
 STAND_IN void libusb_close(libusb_device_handle*) {}
 
-STAND_IN int libusb_get_string_descriptor_ascii(libusb_device_handle*, std::uint8_t index, unsigned char* data,
+STAND_IN int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, std::uint8_t index, unsigned char* data,
                                                 int length)
 {
-    const char* text = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : fakeusb_serial;
+    const char* serial = handle == &handles[0] ? fakeusb_serial : "E2E2313B";
+    const char* text = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : serial;
     int size = static_cast<int>(std::strlen(text));
     size = size < length ? size : length - 1;
     std::memcpy(data, text, static_cast<std::size_t>(size));

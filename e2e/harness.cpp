@@ -686,6 +686,8 @@ port_result run_on_port(const port_run& run)
             env.push_back("FAKEUSB_REFUSE=1");
         if (run.usb_busy)
             env.push_back("FAKEUSB_BUSY=1");
+        if (run.usb_second)
+            env.push_back("FAKEUSB_SECOND=1");
     }
     env.insert(env.end(), run.environment.begin(), run.environment.end());
     std::vector<std::string> argv = program_argv(run);

@@ -36,6 +36,7 @@ struct port_run {
     long long                usb_fail_from = 0;          // linux_ftdi: every USB transfer from this one fails
     bool                     usb_refused = false;        // linux_ftdi: the USB device does not open (no access)
     bool                     usb_busy = false;           // linux_ftdi: its interface cannot be claimed
+    bool                     usb_second = false;         // linux_ftdi: a second FT232R attached
     std::uint64_t            dsr_lag_ns = 0;             // DSR read as the wire had it this long before
     std::uint64_t            dsr_polled_ns = 0;          // DSR from a status refreshed at most this often
     int                      interrupt_signal = 0;       // sent to the program once the chip has
