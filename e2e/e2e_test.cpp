@@ -707,6 +707,23 @@ TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
     }
 }
 
+// isp2313-probe over the stand-in: the device in the list's words, the chip checks in bit-bang.
+TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
+{
+    port_run run = prepared({"1"});
+    run.program = "isp2313-probe";
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_EQ(result.first.out.rfind("port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial E2E2313A,"
+                                     " bus 3 address 9\n", 0), 0u) << result.first.out;
+    EXPECT_NE(result.first.out.find("\nchip: signature 1E 91 0A: ATTINY2313\n"), std::string::npos) << result.first.out;
+    EXPECT_GT(result.usb.bulk_transfers, 0);
+    EXPECT_EQ(result.calls.tiocsbrk, 0) << "no line calls";
+    EXPECT_EQ(result.chip.erases, 0);
+    expect_port_left_idle(result);
+}
+
 // A serial number that no FTDI device has, or plain ftdi with two attached: not found, and
 // the devices there are listed.
 TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
