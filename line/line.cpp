@@ -29,6 +29,7 @@ static bool bits_since_wait, bits_cut;
 // and a MOSI change one byte before the rise is set up in time.
 bool bitbang = false;
 char bitbang_refusal[200];
+os_reason bitbang_refusal_reason;
 constexpr std::uint32_t bitbang_baud = 19200;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
 static os_bitbang_sizes bb_sizes;
@@ -263,6 +264,7 @@ static bool open_device(int port_number)
         if (use == os_bitbang_required)
             return false;
         std::snprintf(bitbang_refusal, sizeof bitbang_refusal, "%s", os_failure());
+        bitbang_refusal_reason = os_failure_reason();
     }
     port_handle = os_port_open(port_number);
     return port_handle != os_no_handle;

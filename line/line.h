@@ -11,6 +11,7 @@ extern bool          dtr_level;        // what the driver last gave DTR (set = a
 extern bool          line_lost;        // an OS line call failed: the port is gone
 extern bool          bitbang;          // the port is an FTDI adapter driven in synchronous bit-bang
 extern char          bitbang_refusal[200];  // why an FTDI serial port runs on line calls; empty if it does not
+extern os_reason     bitbang_refusal_reason;
 
 std::uint32_t half_period_for(float frequency);
 

@@ -1,6 +1,7 @@
 // Help for people on standard error; standard output keeps the program's own one-line messages.
 #include "run/port_help.h"
 #include <cstdio>
+#include "line/line.h"
 #include "line/os.h"
 #include "run/run.h"
 
@@ -32,12 +33,65 @@ static void list_serial_devices(int port, bool missing)
                      port, port, port, last_device);
 }
 
+static void list_ftdi_device(const char* description)
+{
+    std::fprintf(stderr, "    %s\n", description);
+    ++devices_listed;
+}
+
+static void list_ftdi_devices()
+{
+    devices_listed = 0;
+    std::fprintf(stderr, "The FTDI devices on this system:\n");
+    os_list_ftdi_devices(list_ftdi_device);
+    if (devices_listed == 0)
+        std::fprintf(stderr, "    none: is the adapter plugged in?\n");
+}
+
+// What lets a user at an FTDI chip's USB device, where only root may open it.
+static void explain_usb_access()
+{
+    std::fprintf(stderr, "Only root may open this USB device here. isp2313's package installs a udev rule that lets"
+                         " the dialout group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/"
+                         "60-isp2313-ftdi.rules); without the package, add such a rule, then plug the adapter in"
+                         " again.\n");
+}
+
+// An "ftdi…" name that did not open: why, and the FTDI devices that are there.
+static void explain_ftdi_failure(int port, const char* device)
+{
+    std::fprintf(stderr, "%s: port %d is %s: %s\n", program_name, port, device, os_failure());
+    if (os_failure_reason() == os_reason_denied)
+        explain_usb_access();
+    list_ftdi_devices();
+    std::fprintf(stderr, "Name one as ftdi:SERIAL in ISP2313_PORT%d, or plain ftdi when it is the only one.\n", port);
+}
+
+void explain_bitbang_fallback(int port)
+{
+    if (bitbang_refusal[0] == '\0')
+        return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: port %d (%s) is an FTDI adapter that would not go into bit-bang mode (%s), so this"
+                         " run uses its serial port's line calls, which is many times slower.\n",
+                 program_name, port, os_port_name(port), bitbang_refusal);
+    if (bitbang_refusal_reason == os_reason_denied)
+        explain_usb_access();
+    else if (bitbang_refusal_reason == os_reason_busy)
+        std::fprintf(stderr, "Another program holds the adapter: close it and try again.\n");
+    std::fprintf(stderr, "ISP2313_BITBANG=0 uses the line calls without trying.\n");
+}
+
 void explain_port_failure(int port)
 {
     std::fflush(stdout);
     const char* device = os_port_name(port);
     if (device == nullptr || os_failure()[0] == '\0')
         return;
+    if (os_bitbang_wanted(port) == os_bitbang_required) {
+        explain_ftdi_failure(port, device);
+        return;
+    }
     std::fprintf(stderr, "%s: port %d is %s: %s\n", program_name, port, device, os_failure());
     switch (os_failure_reason()) {
     case os_reason_denied: {

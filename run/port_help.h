@@ -6,5 +6,9 @@
 // no OS call failed (a system without a counter never tries the port).
 void explain_port_failure(int port);
 
+// Port PORT is an FTDI adapter's serial port that would not go into bit-bang mode, so the run
+// goes on with line calls: why, and what to do. Nothing when bit-bang was not refused.
+void explain_bitbang_fallback(int port);
+
 // No chip answered Programming Enable on port PORT.
 void suggest_probe(int port);

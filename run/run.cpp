@@ -66,6 +66,7 @@ int run(int argc, char** argv)
         explain_port_failure(port_number);
         return exit_failure;
     }
+    explain_bitbang_fallback(port_number);
     if (!enter_programming_mode()) {
         bool chip_silent = !line_stopped();
         int  status = fail_run(">>> Not synchronization\n");

@@ -276,7 +276,11 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
 {
     failure_text[0] = '\0';
     if (port_number < 1 || port_number > 2 || sim.bitbang_use[port_number] == os_bitbang_off
-        || sim.ftdi_refused) {
+        || !sim.port_present[port_number]) {
+        note_failure("ftdi_usb_open", "device not found", os_reason_missing);
+        return os_no_handle;
+    }
+    if (sim.ftdi_refused) {
         note_failure("ftdi_usb_open", "usb_open() failed (LIBUSB_ERROR_ACCESS)", os_reason_denied);
         return os_no_handle;
     }

@@ -190,6 +190,101 @@ INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
         "To use one of them as port 1, name it in ISP2313_PORT1, e.g. ISP2313_PORT1=/dev/ttyUSB0\n"}),
     [](const testing::TestParamInfo<port_failure_case>& param_info) { return std::string(param_info.param.name); });
 
+// An FTDI adapter: named "ftdi…" it runs in bit-bang or not at all; as a serial port that
+// will not go into bit-bang it runs on line calls and says why, once.
+struct ftdi_case {
+    const char*    name;
+    os_bitbang_use use;
+    bool           present, refused;
+    const char*    out;   // empty: the clean run's
+    const char*    err;
+};
+
+class FtdiPort : public testing::TestWithParam<ftdi_case> {};
+
+TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
+{
+    const ftdi_case& c = GetParam();
+    fresh_bench();
+    sim.port_name[1] = c.use == os_bitbang_required ? "ftdi:NOSUCH" : "/dev/ttyUSB0";
+    sim.bitbang_use[1] = c.use;
+    sim.port_present[1] = c.present;
+    sim.ftdi_refused = c.refused;
+    sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+    std::vector<std::uint8_t> flash = pattern_bytes(34, 3);
+    run_result r = run_program({"1", scratch_file("f.bin", flash)});
+    EXPECT_EQ(r.out, c.out[0] != '\0' ? std::string(c.out) : clean_run(part_attiny2313, 17, -1));
+    EXPECT_EQ(r.err, c.err);
+    if (c.out[0] == '\0') {
+        expect_chip_holds(flash, {});
+        EXPECT_EQ(sim.ftdi_transfers, 0) << "a refused adapter is driven by line calls only";
+        expect_port_closed();
+    } else {
+        EXPECT_TRUE(sim.trace.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
+    ftdi_case{"NoSuchSerialListsTheDevices", os_bitbang_required, false, false, ">>> COM1 Not Found\n",
+        "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
+        "The FTDI devices on this system:\n"
+        "    FT232R serial A50285BI, bus 1 address 7\n"
+        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+    ftdi_case{"NamedAndRefusedNamesTheUdevRule", os_bitbang_required, true, true, ">>> COM1 Not Found\n",
+        "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)\n"
+        "Only root may open this USB device here. isp2313's package installs a udev rule that lets the dialout"
+        " group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/60-isp2313-ftdi.rules); without"
+        " the package, add such a rule, then plug the adapter in again.\n"
+        "The FTDI devices on this system:\n"
+        "    FT232R serial A50285BI, bus 1 address 7\n"
+        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+    ftdi_case{"TtyRefusedFallsBackToLineCalls", os_bitbang_preferred, true, true, "",
+        "isp2313: port 1 (/dev/ttyUSB0) is an FTDI adapter that would not go into bit-bang mode"
+        " (ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)), so this run uses its serial port's line"
+        " calls, which is many times slower.\n"
+        "Only root may open this USB device here. isp2313's package installs a udev rule that lets the dialout"
+        " group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/60-isp2313-ftdi.rules); without"
+        " the package, add such a rule, then plug the adapter in again.\n"
+        "ISP2313_BITBANG=0 uses the line calls without trying.\n"}),
+    [](const testing::TestParamInfo<ftdi_case>& param_info) { return std::string(param_info.param.name); });
+
+// A pulled adapter ends a bit-bang run as a lost port does; an interrupt closes it the normal
+// way, the chip released from reset, and the device's serial port given back.
+TEST(FtdiPort, PulledMidRunIsALostPort)
+{
+    fresh_bench();
+    sim.bitbang_use[1] = os_bitbang_required;
+    sim.fail_from_modem_call = 400;
+    run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
+    EXPECT_EQ(r.status, 33);
+    EXPECT_EQ(r.out.substr(r.out.size() - 15), "\n>>> COM1 Lost\n");
+    EXPECT_EQ(r.err, "isp2313: the port stopped answering: ftdi_write_data: Input/output error\n");
+    EXPECT_EQ(sim.modem_calls, 400) << "nothing is sent after the failed transfer";
+    EXPECT_EQ(sim.trace.back().line, sim_close);
+    EXPECT_LT(sim.now_ns - sim.first_failure_ns, 1000000u);
+}
+
+TEST(FtdiPort, InterruptMidFlashClosesNormally)
+{
+    fresh_bench();
+    sim.bitbang_use[1] = os_bitbang_required;
+    std::uint64_t interrupted_at = 0;
+    sim.on_time = [&](std::uint64_t now) {
+        if (now > 500000000u && !sim.interrupted) {
+            sim.interrupted = true;
+            interrupted_at = now;
+        }
+    };
+    run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
+    EXPECT_EQ(r.status, 33);
+    EXPECT_EQ(r.out.substr(r.out.size() - 17), "\n>>> Interrupted\n");
+    EXPECT_FALSE(chip.reset_held);
+    EXPECT_FALSE(sim.ftdi_open);
+    EXPECT_EQ(chip.counts.ignored_busy, 0);
+    EXPECT_LE(sim.now_ns - interrupted_at, 50000000u);
+    expect_chip_timing_kept();
+}
+
 TEST(Synchronisation, NoChipEndsWithPortClosed)
 {
     fresh_bench();
