@@ -624,16 +624,18 @@ protected:
 
 } // namespace
 
-// Over the stand-in's FT232R at 1 ms a USB round trip the run prints what it prints over line
-// calls, leaves the chip the images and keeps the chip's timing, and never touches the COM port.
+// Over the stand-in's FT232R at 1 ms a USB round trip a run of whole-chip images prints what it
+// prints over line calls, leaves the chip the images and keeps the chip's timing, and never
+// touches the COM port.
 TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
 {
     chip_part part = this->part();
-    example_images images = blink();
+    example_images images = {full_run_flash(), full_run_eeprom()};
     write_file(dir + "/flash.bin", images.flash);
     write_file(dir + "/eeprom.bin", images.eeprom);
     port_run run = prepared({"1", "flash.bin", "eeprom.bin"}, {"ISP2313_PORT1=ftdi", "FAKE_D2XX_ROUND_TRIP_US=1000"});
     run.trace_capacity = trace_capacity;
+    run.timeout_s = 180;      // emulated wine's start-up alone can take most of a minute
     port_result result = run_on_port(run);
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
@@ -647,9 +649,12 @@ TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
     EXPECT_EQ(result.calls.line_requests, 0) << "no line call on the COM port";
     ASSERT_FALSE(result.trace.empty());
     EXPECT_EQ(result.trace.back().line, 'C') << "the device is closed last";
-    std::printf("full run over bit-bang, %s, %s: %.2f s wall, %.2f s CPU\n", target_name(which()),
-                chip_part_name(part), result.first.wall_s, result.first.cpu_s);
+    // Wall time is reported, not tested: it is wine's start-up, and qemu's, as much as the run.
+    double device_s = static_cast<double>(result.last_close_ns - result.first_open_ns) / 1e9;
+    std::printf("full run over bit-bang, %s, %s: %.2f s wall (the device open for %.2f s), %.2f s CPU\n",
+                target_name(which()), chip_part_name(part), result.first.wall_s, device_s, result.first.cpu_s);
     RecordProperty("wall_ms", static_cast<int>(result.first.wall_s * 1000));
+    RecordProperty("device_open_ms", static_cast<int>(device_s * 1000));
 }
 
 // Pulled mid-run: the transfer's samples never come, the read times out, and the run ends as

@@ -275,7 +275,8 @@ D2XX FT_Write(void* handle, void* data, DWORD count, DWORD* written)
     return ft_ok;
 }
 
-// Whole USB transfers of in_bytes until COUNT samples have come or the timeout has passed.
+// Requests of in_bytes until COUNT samples have come or the timeout has passed. The driver
+// keeps requests queued, so only the last packet's trip back to the host counts.
 D2XX FT_Read(void* handle, void* data, DWORD count, DWORD* got)
 {
     if (!ours(handle) || gone)
@@ -292,10 +293,12 @@ D2XX FT_Read(void* handle, void* data, DWORD count, DWORD* got)
     std::vector<std::uint8_t> packets(in_bytes);
     while (received.size() < count && t < deadline) {
         std::size_t length = ft232r_bulk_in(model, packets.data(), packets.size(), t);
+        t -= model.round_trip_ns / 2;
         for (std::size_t at = 0; at < length; at += ft232r_packet)
             for (std::size_t i = at + 2; i < length && i < at + ft232r_packet; ++i)
                 received.push_back(packets[i]);
     }
+    t += model.round_trip_ns / 2;
     shared_chip_save(state->chip);
     model_ns = t;
     wait_until(t);

@@ -280,14 +280,16 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         return os_no_handle;
     }
     // Samples come back 62 to a 64-byte packet at full speed, 510 to a 512-byte one at high
-    // speed; a transfer asks for exactly its packets.
+    // speed. The driver's requests for them are one packet each: a request for more ends only
+    // when filled or on a short packet, so after a transfer's last full packet it would wait
+    // for the latency timer's.
     bool fast = high_speed(type);
     sizes.packet_states = fast ? 510 : 62;
     sizes.chunk_states = fast ? 8 * 510 : 4 * 62;
-    ULONG in_bytes = sizes.chunk_states / sizes.packet_states * (fast ? 512 : 64);
+    ULONG packet_bytes = fast ? 512 : 64, chunk_bytes = sizes.chunk_states / sizes.packet_states * packet_bytes;
     if (!call_ok("FT_SetBaudRate", d2xx.set_baud_rate(handle, baud))
         || !call_ok("FT_SetLatencyTimer", d2xx.set_latency_timer(handle, 1))
-        || !call_ok("FT_SetUSBParameters", d2xx.set_usb_parameters(handle, in_bytes, in_bytes))
+        || !call_ok("FT_SetUSBParameters", d2xx.set_usb_parameters(handle, packet_bytes, chunk_bytes))
         || !call_ok("FT_SetTimeouts", d2xx.set_timeouts(handle, transfer_timeout_ms, transfer_timeout_ms))
         || !call_ok("FT_Purge", d2xx.purge(handle, ft_purge_rx | ft_purge_tx))
         || !call_ok("FT_SetBitMode", d2xx.set_bit_mode(handle, os_pin_outputs, ft_mode_sync_bitbang))) {
