@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 #include "e2e/harness.h"
+#include "run/probe.h"
 #include "tests/lifecycle.h"
 #include "tests/run_checks.h"
 
@@ -385,8 +386,9 @@ TEST_P(Port, TheProbeTellsWhatWorksAndLeavesTheChipAsItWas)
                   " the chip runs, and can be programmed again, only with a crystal of 8 MHz or more fitted\n"
                   "a run writes fuse high 0xDF, which the chip has already\n"
                   "a run ends by locking the chip against programming and reading (mode 3)\n"},
-        {false, 33, "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, or a chip without"
-                    " a clock\nchip: no answer with half periods of 300 us either\n"},
+        {false, 33, "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, a chip without"
+                    " a clock, or an adapter that shows DSR late (--loopback tells)\n"
+                    "chip: no answer with half periods of 300 us either\n"},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1"});
@@ -549,6 +551,65 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FullRunOn,
+                         ::testing::Combine(::testing::ValuesIn(targets()),
+                                            ::testing::Values(part_attiny2313, part_at90s2313)),
+                         [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
+                             return std::string(target_name(std::get<0>(param_info.param))) + "_"
+                                  + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
+                         });
+
+// An adapter that shows DSR 2 ms late (for the AT90S2313 also from a status polled every 2 ms,
+// up to 4 ms late): no entry without ISP2313_DSR_WAIT_US; with the value the probe names for
+// such an adapter (over the simulated platform's loopback plug), today's run and the images.
+class LateDsrOn : public OnTarget<std::tuple<target, chip_part>> {
+protected:
+    target which() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(LateDsrOn, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
+{
+    chip_part part = std::get<1>(GetParam());
+    std::uint64_t lag_ns = 2000000, polled_ns = part == part_at90s2313 ? 2000000 : 0;
+    fresh_bench(part);
+    chip.present = false;
+    sim.loopback = loopback_dtr;
+    sim.dsr_lag_ns = lag_ns;
+    sim.dsr_cache_ns = polled_ns;
+    std::string probed = run_program({"--loopback", "1"}, probe).out;
+    std::size_t named = probed.find("ISP2313_DSR_WAIT_US=");
+    ASSERT_NE(named, std::string::npos) << probed;
+    std::string setting = probed.substr(named, probed.find(' ', named) - named);
+
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run;
+    run.which = which();
+    run.part = part;
+    run.operands = {"1", "flash.bin", "eeprom.bin"};
+    run.dir = dir;
+    run.dsr_lag_ns = lag_ns;
+    run.dsr_polled_ns = polled_ns;
+    port_result late = run_on_port(run);
+    EXPECT_EQ(late.failure, "");
+    EXPECT_EQ(late.first.status, 33) << explain(late, late.first);
+    EXPECT_TRUE(same_text(late.first.out, as_written(which(), ">>> Not synchronization\n")));
+
+    run.environment = {setting};
+    port_result waited = run_on_port(run);
+    EXPECT_EQ(waited.failure, "");
+    EXPECT_EQ(waited.first.status, 0) << setting << "\n" << explain(waited, waited.first);
+    EXPECT_TRUE(same_text(waited.first.out, as_written(which(), expected_full_run(part, images.flash.size(),
+                                                                                  images.eeprom.size(), true))));
+    if (which() == target::linux_binary) {
+        EXPECT_EQ(waited.first.err, "");
+    }
+    expect_on_chip(waited.chip, part, images);
+    expect_port_left_idle(waited);
+    std::printf("%s: %.1f s with %s\n", target_name(which()), waited.first.wall_s, setting.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, LateDsrOn,
                          ::testing::Combine(::testing::ValuesIn(targets()),
                                             ::testing::Values(part_attiny2313, part_at90s2313)),
                          [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {

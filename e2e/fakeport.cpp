@@ -77,6 +77,8 @@ unsigned char fd_kind[fd_table_size];
 bool          configured, port_user;
 dev_t         port_rdev;
 long long     fail_from;       // FAKEPORT_FAIL_FROM: that line request (from 1) and every later one fail
+std::uint64_t dsr_lag_ns;      // FAKEPORT_DSR_LAG_NS: DSR read as the wire had it this long before
+std::uint64_t dsr_polled_ns;   // FAKEPORT_DSR_POLLED_NS: DSR from a status refreshed at most this often
 port_state*   state;
 std::uint64_t own_key;         // 0 until this process first drives the lines
 
@@ -91,6 +93,10 @@ void configure()
     port_rdev = rdev ? static_cast<dev_t>(std::strtoull(rdev, nullptr, 10)) : 0;
     const char* fail = std::getenv("FAKEPORT_FAIL_FROM");
     fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
+    const char* lag = std::getenv("FAKEPORT_DSR_LAG_NS");
+    dsr_lag_ns = lag ? std::strtoull(lag, nullptr, 10) : 0;
+    const char* polled = std::getenv("FAKEPORT_DSR_POLLED_NS");
+    dsr_polled_ns = polled ? std::strtoull(polled, nullptr, 10) : 0;
     pthread_atfork(nullptr, nullptr, forget_key);
 }
 
@@ -172,12 +178,50 @@ port_state* take_chip()
 
 void give_chip(port_state* s) { shared_chip_save(s->chip); }
 
+// After every line change: the wire's DSR, for an adapter that shows it late.
+void note_dsr(port_state* s, std::uint64_t t)
+{
+    bool on = !chip_line_miso();
+    std::uint64_t n = s->dsr_changes;
+    if (dsr_lag_ns == 0 || (n != 0 && (s->dsr_history[(n - 1) % dsr_history_size].value != 0) == on))
+        return;
+    s->dsr_history[n % dsr_history_size] = {t, 'S', static_cast<std::uint8_t>(on), {}};
+    s->dsr_changes = n + 1;
+}
+
+// DSR as the adapter reports it: the wire as it was dsr_lag_ns ago (the oldest change kept
+// stands for all before it), from a status refreshed only by a read dsr_polled_ns after the last.
+bool dsr_reported(port_state* s, std::uint64_t t)
+{
+    bool on = !chip_line_miso();
+    std::uint64_t n = s->dsr_changes, kept = n < dsr_history_size ? n : dsr_history_size;
+    if (dsr_lag_ns != 0 && n != 0) {
+        on = s->dsr_history[(n - kept) % dsr_history_size].value != 0;
+        for (std::uint64_t i = n; i > n - kept; --i) {
+            const port_event& change = s->dsr_history[(i - 1) % dsr_history_size];
+            if (change.t_ns + dsr_lag_ns <= t) {
+                on = change.value != 0;
+                break;
+            }
+        }
+    }
+    if (dsr_polled_ns == 0)
+        return on;
+    if (s->dsr_polled_valid == 0 || t - s->dsr_polled_at_ns >= dsr_polled_ns) {
+        s->dsr_polled = on;
+        s->dsr_polled_at_ns = t - t % dsr_polled_ns;
+        s->dsr_polled_valid = 1;
+    }
+    return s->dsr_polled != 0;
+}
+
 void set_dtr(port_state* s, bool on)
 {
     std::uint64_t t = now_ns();
     trace(s, t, 'D', on);
     s->modem_lines = on ? (s->modem_lines | TIOCM_DTR) : (s->modem_lines & ~TIOCM_DTR);
     chip_line_mosi(!on, t);      // a 1 bit clears DTR
+    note_dsr(s, t);
 }
 
 void set_rts(port_state* s, bool on)
@@ -186,6 +230,7 @@ void set_rts(port_state* s, bool on)
     trace(s, t, 'R', on);
     s->modem_lines = on ? (s->modem_lines | TIOCM_RTS) : (s->modem_lines & ~TIOCM_RTS);
     chip_line_reset(on, t);      // RTS set holds the chip in reset
+    note_dsr(s, t);
 }
 
 void set_break(port_state* s, bool on)
@@ -194,12 +239,14 @@ void set_break(port_state* s, bool on)
     trace(s, t, 'B', on);
     s->break_on = on;
     chip_line_sck(on, t);
+    note_dsr(s, t);
 }
 
 int modem_status(port_state* s)
 {
-    bool dsr_on = !chip_line_miso();
-    trace(s, now_ns(), 'S', dsr_on);
+    std::uint64_t t = now_ns();
+    bool dsr_on = dsr_reported(s, t);
+    trace(s, t, 'S', dsr_on);
     return s->modem_lines | (dsr_on ? TIOCM_DSR : 0);
 }
 
@@ -287,6 +334,7 @@ int opened(int fd)
     if (s->chip.reset_held != reset || s->chip.sck_high != sck || s->chip.mosi != mosi) {
         take_chip();
         chip_lines(reset, sck, mosi, t);
+        note_dsr(s, t);
         give_chip(s);
     }
     return fd;

@@ -632,6 +632,8 @@ port_result run_on_port(const port_run& run)
     env.push_back("FAKEPORT_RDEV=" + std::to_string(static_cast<unsigned long long>(pty.rdev)));
     if (run.fail_from != 0)
         env.push_back("FAKEPORT_FAIL_FROM=" + std::to_string(run.fail_from));
+    env.push_back("FAKEPORT_DSR_LAG_NS=" + std::to_string(run.dsr_lag_ns));
+    env.push_back("FAKEPORT_DSR_POLLED_NS=" + std::to_string(run.dsr_polled_ns));
     env.insert(env.end(), run.environment.begin(), run.environment.end());
     std::vector<std::string> argv = program_argv(run);
     const std::string& dir = run.dir;

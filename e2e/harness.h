@@ -30,6 +30,8 @@ struct port_run {
     std::string              exe_dir;                    // the Windows exe's directory when not the build's
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
+    std::uint64_t            dsr_lag_ns = 0;             // DSR read as the wire had it this long before
+    std::uint64_t            dsr_polled_ns = 0;          // DSR from a status refreshed at most this often
     int                      interrupt_signal = 0;       // sent to the program once the chip has
     long                     interrupt_after_executed = 0;  // carried out this many instructions
 };

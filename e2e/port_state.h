@@ -6,7 +6,8 @@
 #include "sim/chip.h"
 
 constexpr std::uint32_t port_state_magic   = 0x70726F74;   // "prot"
-constexpr std::uint32_t port_state_version = 3;
+constexpr std::uint32_t port_state_version = 4;
+constexpr std::uint64_t dsr_history_size   = 4096;
 
 // The chip in fixed-width fields; chip_counts uses long, which differs between -m32 and -m64.
 // Of the faults only the wiring and clock ones are carried.
@@ -62,6 +63,11 @@ struct port_state {
     std::uint64_t first_open_ns, last_close_ns;
     shared_chip   chip;
     port_calls    calls;
+    // An adapter that shows DSR late: the wire's last changes of DSR, a ring of
+    // dsr_history_size after dsr_changes of them, and the status as last polled.
+    std::uint64_t dsr_changes, dsr_polled_at_ns;
+    std::uint8_t  dsr_polled, dsr_polled_valid, pad2[6];
+    port_event    dsr_history[dsr_history_size];
     std::uint64_t trace_capacity, trace_count;
     std::uint8_t  trace_enabled, trace_overflow, pad1[6];
     port_event    events[1];       // trace_capacity of them
@@ -70,7 +76,7 @@ struct port_state {
 // Every 64-bit field sits on an 8-byte boundary, so i386 (4-byte alignment) lays it out the same.
 static_assert(sizeof(shared_chip) == 2392, "shared_chip layout");
 static_assert(offsetof(shared_chip, busy_until_ns) == 64 && offsetof(shared_chip, executed) == 2312, "shared_chip layout");
-static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2600, "port_state layout");
+static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2624 + 16 * dsr_history_size, "port_state layout");
 static_assert(sizeof(port_event) == 16, "port_event layout");
 
 constexpr std::uint64_t port_state_bytes(std::uint64_t trace_capacity)

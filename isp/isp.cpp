@@ -68,6 +68,14 @@ bool enter_programming_mode_observed(std::uint8_t answers[entry_attempts], int& 
     return false;
 }
 
+bool answers_all(const std::uint8_t answers[entry_attempts], int attempts, std::uint8_t value)
+{
+    for (int i = 0; i < attempts; ++i)
+        if (answers[i] != value)
+            return false;
+    return true;
+}
+
 bool enter_programming_mode()
 {
     std::uint8_t answers[entry_attempts];

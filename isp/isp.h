@@ -9,6 +9,8 @@ bool enter_programming_mode();
 // The same, keeping the byte read in each attempt (ANSWERS) and the number of attempts made;
 // true when the last of them was the echo.
 bool enter_programming_mode_observed(std::uint8_t answers[entry_attempts], int& attempts);
+// Whether each of the first ATTEMPTS answers is VALUE.
+bool answers_all(const std::uint8_t answers[entry_attempts], int attempts, std::uint8_t value);
 void chip_erase();
 void read_signature(std::uint8_t signature[3]);
 

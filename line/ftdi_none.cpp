@@ -22,4 +22,6 @@ bool os_bitbang_transfer(os_handle, const std::uint8_t*, std::uint8_t*, std::uin
 
 void os_bitbang_close(os_handle) {}
 
+const char* os_bitbang_description(os_handle) { return ""; }
+
 void os_list_ftdi_devices(void (*)(const char*)) {}

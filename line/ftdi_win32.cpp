@@ -55,6 +55,7 @@ static struct {
 } d2xx;
 
 static bool d2xx_tried, d2xx_ready;
+static char opened_description[160];   // the device open now, as the list describes it
 static char d2xx_missing[160];   // why D2XX cannot be used
 
 template <typename Call>
@@ -154,6 +155,15 @@ static const char* chip_name(DWORD type)
     return type < sizeof ft_type_names / sizeof ft_type_names[0] ? ft_type_names[type] : ft_type_names[3];
 }
 
+// D2XX tells no USB bus and address: where a device sits is its location id.
+static const char* describe(const ft_device& device, char* text, std::size_t size)
+{
+    std::snprintf(text, size, "%s serial %s, location 0x%lX%s", chip_name(device.type),
+                  device.serial[0] != '\0' ? device.serial : "(none)", static_cast<unsigned long>(device.location),
+                  (device.flags & ft_flag_opened) != 0 ? ", open in another program" : "");
+    return text;
+}
+
 static bool has_sync_bitbang(DWORD type) { return type >= ft_type_2232c && type <= ft_type_x; }
 
 static bool high_speed(DWORD type) { return type >= ft_type_2232h && type <= ft_type_232h; }
@@ -176,20 +186,17 @@ static int com_number(const char* name)
 
 // The listed device with a synchronous bit-bang chip whose COM port is COMn, opened; null if
 // none is. A device that another program holds (its COM port open) does not open.
-static ft_handle open_by_com(int com, DWORD& type)
+static ft_handle open_by_com(int com, ft_device& device)
 {
     DWORD count = device_count();
     for (DWORD index = 0; index < count; ++index) {
-        ft_device device;
         ft_handle handle = nullptr;
         if (!device_at(index, device) || !has_sync_bitbang(device.type) || (device.flags & ft_flag_opened) != 0
             || d2xx.open(static_cast<int>(index), &handle) != ft_ok)
             continue;
         LONG number = -1;
-        if (d2xx.get_com_port_number(handle, &number) == ft_ok && number == com) {
-            type = device.type;
+        if (d2xx.get_com_port_number(handle, &number) == ft_ok && number == com)
             return handle;
-        }
         d2xx.close(handle);
     }
     return nullptr;
@@ -204,21 +211,21 @@ static void d2xx_serial(const char* name, char* serial, std::size_t size)
     std::snprintf(serial, size, "%.*s%s", length, name + 5, channel != nullptr ? channel + 1 : "");
 }
 
-// The device NAME picks, opened; null with the failure kept.
-static ft_handle open_named(const char* name, DWORD& type)
+// The device NAME picks, opened, and what the list says of it; null with the failure kept.
+static ft_handle open_named(const char* name, ft_device& device)
 {
     ft_handle handle = nullptr;
-    type = ft_type_232r;
+    device = ft_device{};
+    device.type = ft_type_232r;
     if (!is_ftdi_name(name)) {
         int com = com_number(name);
-        handle = com != 0 ? open_by_com(com, type) : nullptr;
+        handle = com != 0 ? open_by_com(com, device) : nullptr;
         if (handle == nullptr)
             os_note_failure("FT_GetComPortNumber", "no FTDI device with synchronous bit-bang has this COM port",
                             os_reason_missing);
         return handle;
     }
     DWORD count = device_count();
-    ft_device device;
     if (name[4] == '\0') {
         if (count != 1) {
             os_note_failure("ftdi", count == 0 ? "no FTDI device is attached"
@@ -226,17 +233,18 @@ static ft_handle open_named(const char* name, DWORD& type)
                             count == 0 ? os_reason_missing : os_reason_other);
             return nullptr;
         }
-        if (device_at(0, device))
-            type = device.type;
+        device_at(0, device);
         return call_ok("FT_Open", d2xx.open(0, &handle)) ? handle : nullptr;
     }
     // The chip's type from the list; a device listed without its serial number (open
     // elsewhere) is taken for a full-speed one.
     char serial[64];
     d2xx_serial(name, serial, sizeof serial);
+    ft_device listed;
     for (DWORD index = 0; index < count; ++index)
-        if (device_at(index, device) && std::strcmp(device.serial, serial) == 0)
-            type = device.type;
+        if (device_at(index, listed) && std::strcmp(listed.serial, serial) == 0)
+            device = listed;
+    std::snprintf(device.serial, sizeof device.serial, "%s", serial);
     return call_ok("FT_OpenEx", d2xx.open_ex(serial, ft_open_by_serial_number, &handle)) ? handle : nullptr;
 }
 
@@ -250,8 +258,8 @@ os_bitbang_use os_bitbang_wanted(int port_number)
     int com = com_number(name);
     if (com == 0 || !bitbang_allowed() || !d2xx_loaded())
         return os_bitbang_off;
-    DWORD type = 0;
-    ft_handle handle = open_by_com(com, type);
+    ft_device device;
+    ft_handle handle = open_by_com(com, device);
     if (handle == nullptr)
         return os_bitbang_off;
     d2xx.close(handle);
@@ -268,13 +276,14 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         os_note_failure("LoadLibrary", d2xx_missing, os_reason_missing);
         return os_no_handle;
     }
-    DWORD type = 0;
-    ft_handle handle = name != nullptr ? open_named(name, type) : nullptr;
+    ft_device device;
+    ft_handle handle = name != nullptr ? open_named(name, device) : nullptr;
     if (handle == nullptr)
         return os_no_handle;
-    if (!has_sync_bitbang(type)) {
+    describe(device, opened_description, sizeof opened_description);
+    if (!has_sync_bitbang(device.type)) {
         char words[96];
-        std::snprintf(words, sizeof words, "the %s has no synchronous bit-bang", chip_name(type));
+        std::snprintf(words, sizeof words, "the %s has no synchronous bit-bang", chip_name(device.type));
         os_note_failure("FT_SetBitMode", words, os_reason_other);
         d2xx.close(handle);
         return os_no_handle;
@@ -283,7 +292,7 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
     // speed. The driver's requests for them are one packet each: a request for more ends only
     // when filled or on a short packet, so after a transfer's last full packet it would wait
     // for the latency timer's.
-    bool fast = high_speed(type);
+    bool fast = high_speed(device.type);
     sizes.packet_states = fast ? 510 : 62;
     sizes.chunk_states = fast ? 8 * 510 : 4 * 62;
     ULONG packet_bytes = fast ? 512 : 64, chunk_bytes = sizes.chunk_states / sizes.packet_states * packet_bytes;
@@ -296,14 +305,14 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         d2xx.close(handle);
         return os_no_handle;
     }
-    os_handle device = reinterpret_cast<os_handle>(handle);
+    os_handle opened = reinterpret_cast<os_handle>(handle);
     std::uint8_t states[510], samples[510];
     std::memset(states, first_state, sizeof states);
-    if (!os_bitbang_transfer(device, states, samples, sizes.packet_states)) {
-        os_bitbang_close(device);
+    if (!os_bitbang_transfer(opened, states, samples, sizes.packet_states)) {
+        os_bitbang_close(opened);
         return os_no_handle;
     }
-    return device;
+    return opened;
 }
 
 bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint8_t* samples, std::uint32_t count)
@@ -338,7 +347,8 @@ void os_bitbang_close(os_handle device)
     d2xx.close(handle);
 }
 
-// D2XX tells no USB bus and address: where a device sits is its location id.
+const char* os_bitbang_description(os_handle) { return opened_description; }
+
 void os_list_ftdi_devices(void (*seen)(const char* description))
 {
     if (!d2xx_loaded())
@@ -346,12 +356,8 @@ void os_list_ftdi_devices(void (*seen)(const char* description))
     DWORD count = device_count();
     for (DWORD index = 0; index < count; ++index) {
         ft_device device;
-        if (!device_at(index, device))
-            continue;
         char line[160];
-        std::snprintf(line, sizeof line, "%s serial %s, location 0x%lX%s", chip_name(device.type),
-                      device.serial[0] != '\0' ? device.serial : "(none)", static_cast<unsigned long>(device.location),
-                      (device.flags & ft_flag_opened) != 0 ? ", open in another program" : "");
-        seen(line);
+        if (device_at(index, device))
+            seen(describe(device, line, sizeof line));
     }
 }

@@ -14,6 +14,8 @@ std::uint32_t half_period_ticks = 0;
 bool          half_period_ready = false;
 bool          dtr_level         = false;
 bool          line_lost         = false;
+std::uint32_t dsr_wait_us       = 0;
+const char*   dsr_wait_refused  = nullptr;
 
 // RTS, like DTR, is called only to change it; the first call after the open always goes out.
 static bool rts_level, rts_known;
@@ -30,13 +32,13 @@ static bool bits_since_wait, bits_cut;
 bool bitbang = false;
 char bitbang_refusal[200];
 os_reason bitbang_refusal_reason;
-constexpr std::uint32_t bitbang_baud = 19200;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
 static os_bitbang_sizes bb_sizes;
 static std::uint8_t  bb_pins;                         // the state the last queued byte gives
 static std::uint8_t  bb_states[bitbang_chunk_max], bb_samples[bitbang_chunk_max];
 static std::uint32_t bb_queued;
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
+std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
 static std::uint32_t bb_read_at[8], bb_reads;         // queued bytes whose samples are DSR bits
 static std::uint8_t  bb_bits;                         // those bits, oldest in bit 7 as they come
 static std::uint32_t bb_bit_count;
@@ -105,12 +107,30 @@ static void bb_set(std::uint8_t pin, bool line_set)
 static void wait_half_period()
 {
     if (bitbang) {
-        if (bb_phase == 0)
+        while (bb_phase < bitbang_half_states)
             bb_queue(bb_pins);
         return;
     }
     std::uint32_t start = os_counter();
     while (static_cast<std::uint32_t>(os_counter() - start) <= half_period_ticks) {
+    }
+}
+
+// An adapter that shows DSR late: the read waits until dsr_wait_us after the fall, the half
+// period already waited included. Whole milliseconds but the last are slept, the rest polled.
+static void wait_before_read()
+{
+    if (dsr_wait_us == 0)
+        return;
+    double wait_ticks = static_cast<double>(dsr_wait_us) * 1e-6 * counter_frequency;
+    if (wait_ticks <= static_cast<double>(half_period_ticks))
+        return;
+    std::uint32_t start = os_counter();
+    std::uint32_t ticks = static_cast<std::uint32_t>(wait_ticks) - half_period_ticks;
+    std::uint32_t whole_ms = static_cast<std::uint32_t>(ticks / counter_frequency * 1000.0f);
+    if (whole_ms >= 2)
+        os_sleep_until_ms(os_ticks_ms() + whole_ms - 1);
+    while (static_cast<std::uint32_t>(os_counter() - start) < ticks) {
     }
 }
 
@@ -135,8 +155,10 @@ static void pulse(bool* dsr_on = nullptr)
         bb_set(os_pin_txd, false);
         return;
     }
-    if (dsr_on != nullptr)
+    if (dsr_on != nullptr) {
+        wait_before_read();
         line_call(os_read_dsr(port_handle, *dsr_on));
+    }
     if (line_lost)
         return;
     line_call(os_set_break(port_handle, true));
@@ -245,6 +267,49 @@ void wait_1ms()  { wait_ms(1); }
 void wait_8ms()  { wait_ms(8); }
 void wait_30ms() { wait_ms(30); }
 
+// One line change, or one DSR reading, at once, over whichever path the port takes: for the
+// probe's checks of the lines themselves. In bit-bang each is a transfer of its own.
+bool line_now_break(bool on)
+{
+    if (!bitbang)
+        return line_call(os_set_break(port_handle, on));
+    bb_set(os_pin_txd, on);
+    bb_flush();
+    return !line_lost;
+}
+
+bool line_now_dtr(bool on)
+{
+    if (!bitbang)
+        return line_call(os_set_dtr(port_handle, on));
+    bb_set(os_pin_dtr, on);
+    bb_flush();
+    return !line_lost;
+}
+
+bool line_now_dsr(bool& on)
+{
+    if (!bitbang)
+        return line_call(os_read_dsr(port_handle, on));
+    bb_queue(bb_pins);
+    std::uint32_t at = bb_queued - 1;
+    bb_flush();
+    on = !line_lost && (bb_samples[at] & os_pin_dsr) == 0;
+    return !line_lost;
+}
+
+// COUNT states as the pins already are, in one transfer: nothing changes on the wire.
+bool line_idle_states(std::uint32_t count)
+{
+    for (std::uint32_t i = 0; i < count; ++i)
+        bb_queue(bb_pins);
+    bb_send();
+    return !line_lost;
+}
+
+std::uint32_t bitbang_packet_states() { return bb_sizes.packet_states; }
+std::uint32_t bitbang_chunk_states()  { return bb_sizes.chunk_states; }
+
 // An FTDI adapter runs in bit-bang when its name asks for it, or when its serial port's chip
 // can and bit-bang is not turned off; a serial port that will not go into bit-bang runs on
 // line calls, and the reason is kept for the run to give.
@@ -270,19 +335,45 @@ static bool open_device(int port_number)
     return port_handle != os_no_handle;
 }
 
+// ISP2313_DSR_WAIT_US, unset or empty: no wait; else whole microseconds up to the limit.
+static bool take_dsr_wait(const char* setting)
+{
+    dsr_wait_us = 0;
+    dsr_wait_refused = nullptr;
+    if (setting == nullptr || setting[0] == '\0')
+        return true;
+    std::uint32_t value = 0;
+    for (const char* digit = setting; *digit != '\0' && value <= dsr_wait_limit_us; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            value = dsr_wait_limit_us + 1;
+        else
+            value = value * 10 + static_cast<std::uint32_t>(*digit - '0');
+    }
+    if (value > dsr_wait_limit_us) {
+        dsr_wait_refused = setting;
+        return false;
+    }
+    dsr_wait_us = value;
+    return true;
+}
+
 // A platform without a counter frequency cannot time the clock: such a port is not
-// opened at all, so nothing is driven with a meaningless clock. A line call that fails
-// while the port is being set up fails the open; the port is released as far as it lets.
+// opened at all, so nothing is driven with a meaningless clock; nor is one whose DSR wait is
+// refused. A line call that fails while the port is being set up fails the open; the port
+// is released as far as it lets.
 bool port_open(int port_number)
 {
     counter_frequency = static_cast<float>(os_counter_frequency());
     if (port_handle != os_no_handle) {
-        os_port_close(port_handle);
+        if (bitbang)
+            os_bitbang_close(port_handle);
+        else
+            os_port_close(port_handle);
         port_handle = os_no_handle;
     }
     line_lost = false;
     bits_since_wait = bits_cut = rts_known = false;
-    if (counter_frequency <= 0.0f)
+    if (counter_frequency <= 0.0f || !take_dsr_wait(os_dsr_wait_setting()))
         return false;
     if (!open_device(port_number))
         return false;

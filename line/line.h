@@ -12,6 +12,11 @@ extern bool          line_lost;        // an OS line call failed: the port is go
 extern bool          bitbang;          // the port is an FTDI adapter driven in synchronous bit-bang
 extern char          bitbang_refusal[200];  // why an FTDI serial port runs on line calls; empty if it does not
 extern os_reason     bitbang_refusal_reason;
+// ISP2313_DSR_WAIT_US: a bus bit's DSR is read this long after the clock fell (0: at the end
+// of the half period); the setting's text while it is refused, else null.
+constexpr std::uint32_t dsr_wait_limit_us = 100000;
+extern std::uint32_t dsr_wait_us;
+extern const char*   dsr_wait_refused;
 
 std::uint32_t half_period_for(float frequency);
 
@@ -27,6 +32,21 @@ void rts_clear();
 void wait_1ms();
 void wait_8ms();
 void wait_30ms();
+
+// FTDI bit-bang: the baud-rate generator's rate asked for, so that a byte clock of 16 times
+// it leaves each state on the pins 3.26 us or more; each clock phase lasts this many states.
+constexpr std::uint32_t bitbang_baud = 19200;
+extern std::uint32_t bitbang_half_states;
+std::uint32_t bitbang_packet_states();
+std::uint32_t bitbang_chunk_states();
+
+// For the probe's checks of the lines themselves: one change, or one DSR reading, at once,
+// over line calls or in bit-bang; and in bit-bang, COUNT states that change nothing, in one
+// transfer. False once the line is lost.
+bool line_now_break(bool on);
+bool line_now_dtr(bool on);
+bool line_now_dsr(bool& on);
+bool line_idle_states(std::uint32_t count);
 
 // True once the port is lost or the operator interrupted the run: from then on no bus bit
 // is sent and no new wait starts; the stages end and the run closes the port.

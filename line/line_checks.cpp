@@ -60,12 +60,12 @@ bool measure_call_costs(call_costs& costs)
 
 static bool set_watched_line(bool use_break, bool on)
 {
-    return line_call(use_break ? os_set_break(port_handle, on) : os_set_dtr(port_handle, on));
+    return use_break ? line_now_break(on) : line_now_dtr(on);
 }
 
 static bool read_dsr(bool& on)
 {
-    return line_call(os_read_dsr(port_handle, on));
+    return line_now_dsr(on);
 }
 
 // Reads DSR until it shows WANTED or the limit passes; the reads it took and the time.
@@ -120,3 +120,29 @@ static dsr_follow watch_dsr(bool use_break)
 
 dsr_follow watch_dsr_against_dtr()   { return watch_dsr(false); }
 dsr_follow watch_dsr_against_break() { return watch_dsr(true); }
+
+// Transfers of one packet's states and of a whole chunk's, timed. The smaller costs the USB
+// round trip; the larger shows the byte clock only when its states take longer than that,
+// else the clock is only known to be at least that fast.
+bool measure_bitbang(bitbang_costs& costs)
+{
+    std::uint32_t small[cost_samples], large[cost_samples];
+    std::uint32_t packet = bitbang_packet_states(), chunk = bitbang_chunk_states();
+    for (int i = 0; i < bitbang_samples && !line_stopped(); ++i) {
+        std::uint32_t start = os_counter();
+        if (!timed(line_idle_states(packet), start, small[i]))
+            break;
+        start = os_counter();
+        timed(line_idle_states(chunk), start, large[i]);
+    }
+    if (line_stopped())
+        return false;
+    std::sort(small, small + bitbang_samples);
+    std::sort(large, large + bitbang_samples);
+    double one = static_cast<double>(small[bitbang_samples / 2]) / counter_frequency;
+    double all = static_cast<double>(large[bitbang_samples / 2]) / counter_frequency;
+    costs.round_trip = one;
+    costs.hidden = all < one * 1.1;
+    costs.state = (costs.hidden ? one : all) / static_cast<double>(chunk);
+    return true;
+}

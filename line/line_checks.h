@@ -19,6 +19,16 @@ struct dsr_follow {
     double slowest;        // seconds from a change to the first read that showed it
 };
 
+// In bit-bang, in seconds: what a transfer of one packet's states costs, and one state's time
+// on the pins; medians of bitbang_samples transfers of each size. When a whole chunk's states
+// take no longer than a round trip, the state's time is only an upper bound (HIDDEN).
+constexpr int bitbang_samples = 16;
+struct bitbang_costs {
+    double round_trip, state;
+    bool   hidden;
+};
+bool measure_bitbang(bitbang_costs& costs);
+
 // Times each kind of call on the open port. The chip must not be listening (reset released):
 // the break is toggled with DTR still, DTR with the clock low, and both left as they were.
 bool measure_call_costs(call_costs& costs);

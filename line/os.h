@@ -19,6 +19,8 @@ void          os_sleep_until_ms(std::uint32_t tick);
 // The device that port PORT_NUMBER (1 or 2) opens: the environment variable ISP2313_PORT1 or
 // ISP2313_PORT2 when it is set and not empty, else the system's default; null for other numbers.
 const char* os_port_name(int port_number);
+// ISP2313_DSR_WAIT_US as the environment has it; null when it is not set.
+const char* os_dsr_wait_setting();
 os_handle os_port_open(int port_number);         // exclusive, 115200 8N1, no flow control; 0 on failure
 void      os_port_close(os_handle port);
 // The line calls return false when the OS reports that the call failed.
@@ -75,6 +77,8 @@ bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint
                          std::uint32_t count);
 // Bit-bang off, the device closed and its serial port given back to the system.
 void os_bitbang_close(os_handle device);
+// The open device in the words of os_list_ftdi_devices.
+const char* os_bitbang_description(os_handle device);
 // Calls SEEN for each FTDI device attached: its chip, serial number, bus and address, in words
 // ("FT232R serial A50285BI, bus 1 address 7").
 void os_list_ftdi_devices(void (*seen)(const char* description));

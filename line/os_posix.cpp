@@ -114,6 +114,8 @@ const char* os_port_name(int port_number)
     return chosen_port_name(port_number, ISP2313_PORT1, ISP2313_PORT2);
 }
 
+const char* os_dsr_wait_setting() { return chosen_dsr_wait(); }
+
 // TIOCEXCL refuses later opens, but not root's; flock stops root too, as long as the
 // other program locks its ports the same way. Either way a held port fails the open.
 static bool take_exclusively(int fd)

@@ -169,6 +169,8 @@ const char* os_port_name(int port_number)
     return chosen_port_name(port_number, "COM1", "COM2");
 }
 
+const char* os_dsr_wait_setting() { return chosen_dsr_wait(); }
+
 // 115200 8N1, no flow control, DTR ours alone; every other field stays as the port had it,
 // fRtsControl among them.
 static bool configure(HANDLE port)

@@ -1,4 +1,5 @@
-// How the OS files name the device behind port 1 or 2: the environment before the build's default.
+// What the OS files take from the environment: the device behind port 1 or 2 (the
+// environment before the build's default) and how late DSR is read.
 #pragma once
 #include <cstdlib>
 
@@ -27,3 +28,6 @@ inline bool bitbang_allowed()
     const char* setting = std::getenv("ISP2313_BITBANG");
     return setting == nullptr || !(setting[0] == '0' && setting[1] == '\0');
 }
+
+// ISP2313_DSR_WAIT_US: how long after the clock falls a bus bit's DSR is read.
+inline const char* chosen_dsr_wait() { return std::getenv("ISP2313_DSR_WAIT_US"); }

@@ -85,6 +85,12 @@ void explain_bitbang_fallback(int port)
 void explain_port_failure(int port)
 {
     std::fflush(stdout);
+    if (dsr_wait_refused != nullptr) {
+        std::fprintf(stderr, "%s: ISP2313_DSR_WAIT_US is \"%s\": it takes a whole number of microseconds from 0 to %u,"
+                             " how long after the clock falls each bit is read; the port was not opened.\n",
+                     program_name, dsr_wait_refused, static_cast<unsigned>(dsr_wait_limit_us));
+        return;
+    }
     const char* device = os_port_name(port);
     if (device == nullptr || os_failure()[0] == '\0')
         return;
@@ -116,9 +122,15 @@ void explain_port_failure(int port)
     }
 }
 
-void suggest_probe(int port)
+// DSR that moves without ever giving the echo is an answer that comes late or garbled.
+void suggest_probe(int port, bool dsr_moved)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "isp2313: no chip answered; isp2313-probe %d tells what works on the port and what comes back"
                          " from the chip.\n", port);
+    if (dsr_moved)
+        std::fprintf(stderr, "isp2313: DSR did change during the entry, so something answers, only not in step, as a chip"
+                             " does over an adapter that shows DSR late: isp2313-probe --loopback %d (a jumper from DTR"
+                             " to DSR, no chip) measures how late, and names the ISP2313_DSR_WAIT_US that makes a run"
+                             " wait for it.\n", port);
 }

@@ -3,6 +3,8 @@
 // comes back from the chip. It never writes to the chip: no erase, no memory, fuse or
 // lock write; only Programming Enable and read instructions reach it.
 #include "run/probe.h"
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include "devices/device_table.h"
@@ -14,9 +16,9 @@
 // Counted on the simulated platform for 2048 bytes of random flash and 127 of EEPROM; a test
 // runs that again and holds these figures to it.
 const full_run_calls full_runs[full_run_count] = {
-//    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)
-    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876 },
-    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664 },
+//    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)  transfers  packets
+    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876,       3410,      7833 },
+    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664,      4368,      8725 },
 };
 
 constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
@@ -35,7 +37,23 @@ double predicted_run_seconds(const full_run_calls& run, const call_costs& costs,
          + static_cast<double>(run.waits_ms) / 1000.0;
 }
 
+// A transfer takes a round trip, or as long as its states take on the pins when that is longer.
+double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs& costs)
+{
+    double trips = static_cast<double>(run.transfers) * costs.round_trip;
+    double states = costs.hidden ? 0.0 : static_cast<double>(run.packets) * 62 * costs.state;
+    return (trips > states ? trips : states) + static_cast<double>(run.waits_ms) / 1000.0;
+}
+
 static double ms(double seconds) { return seconds * 1000.0; }
+
+// Half as long again as the lag, in whole milliseconds up; a hundredth of one is left for
+// the reads that measured it.
+std::uint32_t suggested_dsr_wait_us(double lag)
+{
+    double whole_ms = std::ceil(lag * 1500.0 - 0.01);
+    return std::min(static_cast<std::uint32_t>(std::max(whole_ms, 1.0)) * 1000, dsr_wait_limit_us);
+}
 
 // ---- the port and its line calls -----------------------------------------------------------
 
@@ -47,13 +65,65 @@ static bool probe_port(int port)
         explain_port_failure(port);
         return false;
     }
+    if (bitbang) {
+        std::printf("port %d: %s opened in FTDI synchronous bit-bang: %s\n", port, device,
+                    os_bitbang_description(port_handle));
+        return true;
+    }
     std::printf("port %d: %s opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n", port, device);
+    if (bitbang_refusal[0] != '\0')
+        std::printf("port %d: an FTDI adapter that would not go into bit-bang (%s): a run uses line calls\n", port,
+                    bitbang_refusal);
+    return true;
+}
+
+static void print_full_runs(const char* over, double (*seconds)(const full_run_calls&, const void*), const void* costs)
+{
+    std::printf("a full run (2048-byte flash, 127-byte EEPROM) %s takes about", over);
+    for (int i = 0; i < full_run_count; ++i)
+        std::printf("%s %.1f s on an %s", i == 0 ? "" : ",", seconds(full_runs[i], costs), full_runs[i].chip);
+    std::printf("\n");
+}
+
+static double bitbang_seconds(const full_run_calls& run, const void* costs)
+{
+    return predicted_bitbang_seconds(run, *static_cast<const bitbang_costs*>(costs));
+}
+
+// The same run over the adapter's serial port: every line call a USB round trip, a break two
+// (the driver first asks whether the transmitter is empty).
+static double line_call_seconds(const full_run_calls& run, const void* costs)
+{
+    double trip = static_cast<const bitbang_costs*>(costs)->round_trip;
+    call_costs calls{2 * trip, 2 * trip, trip, trip, trip};
+    return predicted_run_seconds(run, calls, static_cast<double>(half_period_ticks + 1) / counter_frequency);
+}
+
+// In bit-bang the port's costs are the USB round trip and the byte clock.
+static bool probe_bitbang()
+{
+    rts_clear();
+    bitbang_costs costs{};
+    if (!measure_bitbang(costs))
+        return false;
+    std::printf("bit-bang (median of %d transfers of each size): USB round trip %.3f ms, ", bitbang_samples,
+                ms(costs.round_trip));
+    if (costs.hidden)
+        std::printf("byte clock at least %.1f kHz (%u states take no longer than a round trip)\n",
+                    1e-3 / costs.state, bitbang_chunk_states());
+    else
+        std::printf("byte clock %.1f kHz (%.2f us a state)\n", 1e-3 / costs.state, costs.state * 1e6);
+    print_full_runs("in bit-bang", bitbang_seconds, &costs);
+    print_full_runs("over its serial port's line calls (ISP2313_BITBANG=0), a USB round trip a call,",
+                    line_call_seconds, &costs);
     return true;
 }
 
 // With the chip released from reset nothing it sees is an instruction.
 static bool probe_line_calls()
 {
+    if (bitbang)
+        return probe_bitbang();
     rts_clear();
     call_costs costs{};
     if (!measure_call_costs(costs))
@@ -81,12 +151,21 @@ static void report_follow(const char* jumper, const char* line, const char* on_w
     }
     std::printf("loopback %s: DSR follows %s, %s while %s %s, ", jumper, line, seen.on_with_line ? "on" : "off", line,
                 on_word);
-    if (seen.live)
+    if (seen.live) {
         std::printf("at the first read after each change, within %.3f ms (read live)\n", ms(seen.slowest));
-    else
-        std::printf("but only %.3f ms after a change: the adapter reports a cached DSR, and a run over it"
-                    " would read stale bits\n",
-                    ms(seen.slowest));
+        return;
+    }
+    // Each bit's read then comes the wait after the fall, not a half period after it.
+    std::uint32_t wait_us = suggested_dsr_wait_us(seen.slowest);
+    double half_period = static_cast<double>(half_period_ticks + 1) / counter_frequency;
+    std::printf("but only %.3f ms after a change: the adapter reports a cached DSR, and a run over it"
+                " would read stale bits; ISP2313_DSR_WAIT_US=%u makes it wait for them, which adds about",
+                ms(seen.slowest), static_cast<unsigned>(wait_us));
+    for (int i = 0; i < full_run_count; ++i)
+        std::printf("%s %.1f s%s on an %s", i == 0 ? "" : ",",
+                    static_cast<double>(full_runs[i].dsr_reads) * (wait_us * 1e-6 - half_period),
+                    i == 0 ? " to a full run" : "", full_runs[i].chip);
+    std::printf("\n");
 }
 
 // DTR jumpered to DSR, or TXD to DSR for the break: whichever is fitted must follow live.
@@ -177,6 +256,28 @@ static void report_tiny_configuration()
         std::printf("a run writes fuse high 0x%02X, the factory setting, in place of 0x%02X\n", run_fuse_high, high);
 }
 
+// With ISP2313_DSR_WAIT_US set, whether the chip needs it: the entry once more without the
+// wait, then again with it for the reads that follow. False when that entry fails. (Bit-bang
+// samples DSR with each state and has no use for the wait.)
+static bool report_dsr_wait()
+{
+    std::uint8_t answers[entry_attempts];
+    int attempts = 0;
+    std::uint32_t wait_us = dsr_wait_us;
+    dsr_wait_us = 0;
+    bool in_step_without = enter_programming_mode_observed(answers, attempts);
+    dsr_wait_us = wait_us;
+    if (line_stopped())
+        return false;
+    if (in_step_without)
+        std::printf("chip: it answers without ISP2313_DSR_WAIT_US=%u too: DSR is read in time, and a run is faster"
+                    " without the variable\n", static_cast<unsigned>(wait_us));
+    else
+        std::printf("chip: it answers only with ISP2313_DSR_WAIT_US=%u: without the wait DSR shows its answer"
+                    " too late\n", static_cast<unsigned>(wait_us));
+    return enter_programming_mode_observed(answers, attempts) && !line_stopped();
+}
+
 // In step: the signature, the part and whether it reads locked. RUN_HALF_PERIOD is not 0
 // when the chip answered only a slower clock than the run's, whose half period it gives.
 static bool report_chip_in_step(int attempts, double run_half_period)
@@ -188,6 +289,8 @@ static bool report_chip_in_step(int attempts, double run_half_period)
         std::printf("chip: it answers only a clock slower than isp2313's (half periods of %.0f us, not %.1f us):"
                     " its own clock is too slow to be programmed by isp2313\n",
                     slow_half_period_s * 1e6, run_half_period * 1e6);
+    if (!slow && dsr_wait_us != 0 && !bitbang && !report_dsr_wait())
+        return false;
     std::uint8_t signature[3];
     read_signature(signature);
     if (line_stopped())
@@ -216,23 +319,19 @@ static bool report_chip_in_step(int attempts, double run_half_period)
 // True when MISO stayed at 1, which a slower clock may yet change.
 static bool report_chip_silent(const std::uint8_t answers[entry_attempts], int attempts)
 {
-    bool all_ones = true, all_zeros = true;
-    for (int i = 0; i < attempts; ++i) {
-        all_ones = all_ones && answers[i] == 0xFF;
-        all_zeros = all_zeros && answers[i] == 0x00;
-    }
-    if (all_ones) {
-        std::printf("chip: MISO stays at 1 (all %d answers FF): no chip, no power, MISO not wired, or a chip"
-                    " without a clock\n", attempts);
+    if (answers_all(answers, attempts, 0xFF)) {
+        std::printf("chip: MISO stays at 1 (all %d answers FF): no chip, no power, MISO not wired, a chip"
+                    " without a clock, or an adapter that shows DSR late (--loopback tells)\n", attempts);
         return true;
     }
-    if (all_zeros) {
+    if (answers_all(answers, attempts, 0x00)) {
         std::printf("chip: MISO stays at 0 (all %d answers 00): MISO shorted to ground, or DSR wired to a line"
                     " that never moves\n", attempts);
         return false;
     }
     std::printf("chip: answers %02X %02X %02X %02X ... but never the echo 53: the clock is too fast for the chip,"
-                " or RESET does not reach it\n", answers[0], answers[1], answers[2], answers[3]);
+                " RESET does not reach it, or the adapter shows DSR late (--loopback tells)\n", answers[0], answers[1],
+                answers[2], answers[3]);
     return false;
 }
 
@@ -256,14 +355,16 @@ static bool probe_chip()
     if (!report_chip_silent(answers, attempts))
         return false;
     // A chip whose clock is too slow misses every pulse at the run's rate, as if it had none.
-    std::uint32_t run_ticks = half_period_ticks;
+    std::uint32_t run_ticks = half_period_ticks, run_states = bitbang_half_states;
     half_period_ticks = static_cast<std::uint32_t>(slow_half_period_s * counter_frequency);
+    bitbang_half_states = static_cast<std::uint32_t>(slow_half_period_s * 16 * bitbang_baud) + 1;
     in_step = enter_programming_mode_observed(answers, attempts);
     bool works = in_step && !line_stopped()
               && report_chip_in_step(attempts, static_cast<double>(run_ticks + 1) / counter_frequency);
     if (!in_step && !line_stopped())
         std::printf("chip: no answer with half periods of %.0f us either\n", slow_half_period_s * 1e6);
     half_period_ticks = run_ticks;
+    bitbang_half_states = run_states;
     return works;
 }
 

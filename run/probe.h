@@ -7,6 +7,7 @@ struct full_run_calls {
     const char* chip;
     long        clock_pulses, dtr_sets, dtr_clears, dsr_reads, rts_changes;
     long        waits_ms;       // the fixed waits after instructions, at their nominal length
+    long        transfers, packets;   // in FTDI bit-bang: USB transfers and the packets of samples
 };
 
 constexpr int full_run_count = 2;
@@ -15,5 +16,11 @@ extern const full_run_calls full_runs[full_run_count];
 // The run's time over a port whose calls cost COSTS, with clock half periods of HALF_PERIOD
 // seconds.
 double predicted_run_seconds(const full_run_calls& run, const call_costs& costs, double half_period);
+
+// The same run in FTDI bit-bang, with 62 samples a packet.
+double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs& costs);
+
+// The ISP2313_DSR_WAIT_US for an adapter whose DSR showed a change LAG seconds after it.
+std::uint32_t suggested_dsr_wait_us(double lag);
 
 int probe(int argc, char** argv);

@@ -67,11 +67,14 @@ int run(int argc, char** argv)
         return exit_failure;
     }
     explain_bitbang_fallback(port_number);
-    if (!enter_programming_mode()) {
+    std::uint8_t answers[entry_attempts];
+    int attempts = 0;
+    if (!enter_programming_mode_observed(answers, attempts)) {
         bool chip_silent = !line_stopped();
+        bool dsr_moved = !answers_all(answers, attempts, 0xFF) && !answers_all(answers, attempts, 0x00);
         int  status = fail_run(">>> Not synchronization\n");
         if (chip_silent)
-            suggest_probe(port_number);
+            suggest_probe(port_number, dsr_moved);
         return status;
     }
     if (!identify_device())

@@ -44,11 +44,23 @@ void ft232r_run(ft232r_model& chip, std::uint64_t t_ns)
     }
 }
 
+static std::size_t take_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count, std::uint64_t& t_ns);
+
 std::size_t ft232r_bulk_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count,
                             std::uint64_t& t_ns)
 {
-    t_ns += chip.round_trip_ns / 2;
+    // The bytes reach the chip a packet's time after the transfer starts; the host hears that
+    // the transfer is done no sooner than half a round trip after it started (the frame).
+    std::uint64_t start = t_ns;
+    t_ns += ft232r_packet_ns;
     ft232r_run(chip, t_ns);
+    std::size_t taken = take_out(chip, data, count, t_ns);
+    t_ns = std::max(t_ns, start + chip.round_trip_ns / 2);
+    return taken;
+}
+
+static std::size_t take_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count, std::uint64_t& t_ns)
+{
     if (!chip.bitbang)
         return count;   // the UART sends it; nothing here listens
     // A simplification: the latency timer starts again when the chip takes bytes, so that a
@@ -83,6 +95,7 @@ static void status_bytes(std::uint8_t* packet)
 std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t length,
                            std::uint64_t& t_ns)
 {
+    std::uint64_t start = t_ns;
     ft232r_run(chip, t_ns);
     std::size_t got = 0;
     while (length - got >= 2) {
@@ -112,6 +125,6 @@ std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t l
         if (!full)
             break;
     }
-    t_ns += chip.round_trip_ns / 2;
+    t_ns = std::max(t_ns + ft232r_packet_ns, start + chip.round_trip_ns / 2);
     return got;
 }

@@ -10,10 +10,14 @@
 
 constexpr std::size_t ft232r_out_buffer = 256, ft232r_sample_buffer = 128;
 constexpr std::size_t ft232r_packet = 64, ft232r_packet_samples = 62;
+// A packet's way over full-speed USB, bits and overhead.
+constexpr std::uint64_t ft232r_packet_ns = 50000;
 
 struct ft232r_model {
     // The model's settings.
-    std::uint64_t round_trip_ns = 1000000;   // a transfer out and its answer back
+    // A write and the read of what it produced: the host hears of each transfer no sooner than
+    // half of this after it started (USB's frames), and no sooner than its data has gone.
+    std::uint64_t round_trip_ns = 1000000;
     std::uint32_t clock_per_baud = 16;       // the byte clock is this times the baud rate set
     std::uint64_t timeout_ns = 5000000000u;  // a host transfer that gets nowhere gives up
     // What the host has set.

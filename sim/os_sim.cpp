@@ -13,6 +13,8 @@ constexpr os_handle sim_port_handle = 1, sim_ftdi_handle = 2;
 static void ftdi_drive(std::uint8_t pins, std::uint64_t t_ns);
 static std::uint8_t ftdi_sense(std::uint64_t t_ns);
 
+static void note_dsr_wire();
+
 void sim_reset()
 {
     sim = sim_platform{};
@@ -140,6 +142,8 @@ const char* os_port_name(int port_number)
     return port_number == 1 || port_number == 2 ? sim.port_name[port_number] : nullptr;
 }
 
+const char* os_dsr_wait_setting() { return sim.dsr_wait_setting; }
+
 os_handle os_port_open(int port_number)
 {
     failure_text[0] = '\0';
@@ -152,6 +156,7 @@ os_handle os_port_open(int port_number)
     else {
         record(sim_open, true);
         chip_lines(sim.rts_on, sim.break_on, !sim.dtr_on, sim.now_ns);
+        note_dsr_wire();
         return sim_port_handle;
     }
     return os_no_handle;
@@ -177,6 +182,7 @@ bool os_set_dtr(os_handle, bool on)
     record(sim_dtr, on);
     sim.dtr_on = on;
     chip_line_mosi(!on, sim.now_ns);
+    note_dsr_wire();
     return true;
 }
 
@@ -187,6 +193,7 @@ bool os_set_rts(os_handle, bool on)
     record(sim_rts, on);
     sim.rts_on = on;
     chip_line_reset(on, sim.now_ns);
+    note_dsr_wire();
     return true;
 }
 
@@ -197,6 +204,7 @@ bool os_set_break(os_handle, bool on)
     record(sim_break, on);
     sim.break_on = on;
     chip_line_sck(on, sim.now_ns);
+    note_dsr_wire();
     return true;
 }
 
@@ -209,13 +217,39 @@ static bool dsr_on_the_wire()
     return line != sim.loopback_inverted;
 }
 
+// Noted after every line change for a lagging adapter; changes older than the last one a
+// read dsr_lag_ns ago would see are dropped.
+static void note_dsr_wire()
+{
+    if (sim.dsr_lag_ns == 0)
+        return;
+    auto& changes = sim.dsr_wire_changes;
+    bool on = dsr_on_the_wire();
+    if (changes.empty() || changes.back().second != on)
+        changes.push_back({sim.now_ns, on});
+    while (changes.size() > 1 && changes[1].first + sim.dsr_lag_ns <= sim.now_ns)
+        changes.pop_front();
+}
+
+// The wire as it was dsr_lag_ns ago; before the first change noted, as it was then.
+static bool dsr_lagged()
+{
+    if (sim.dsr_lag_ns == 0 || sim.dsr_wire_changes.empty())
+        return dsr_on_the_wire();
+    bool on = sim.dsr_wire_changes.front().second;
+    for (const auto& change : sim.dsr_wire_changes)
+        if (change.first + sim.dsr_lag_ns <= sim.now_ns)
+            on = change.second;
+    return on;
+}
+
 // A driver that reports a cached status refreshes it only every dsr_cache_ns.
 static bool dsr_as_reported()
 {
     if (sim.dsr_cache_ns == 0)
-        return dsr_on_the_wire();
+        return dsr_lagged();
     if (!sim.dsr_cache_valid || sim.now_ns - sim.dsr_cached_at_ns >= sim.dsr_cache_ns) {
-        sim.dsr_cached = dsr_on_the_wire();
+        sim.dsr_cached = dsr_lagged();
         sim.dsr_cached_at_ns = sim.now_ns - sim.now_ns % sim.dsr_cache_ns;
         sim.dsr_cache_valid = true;
     }
@@ -329,6 +363,11 @@ void os_bitbang_close(os_handle)
     ft232r_set_bitmode(sim.ftdi, 0, false, sim.now_ns);
     sim.ftdi_open = false;
     trace_event(sim_close, true);
+}
+
+const char* os_bitbang_description(os_handle)
+{
+    return sim.ftdi_devices.empty() ? "FT232R" : sim.ftdi_devices.front().c_str();
 }
 
 void os_list_ftdi_devices(void (*seen)(const char* description))

@@ -36,18 +36,24 @@ struct sim_platform {
     bool          port_denied[3];     // this user may not open it
     const char*   port_name[3];       // the device names ports 1 and 2 report
     const char*   device_group;       // the group that may open a port ("" none)
+    const char*   dsr_wait_setting;   // what ISP2313_DSR_WAIT_US holds, null for unset
     std::vector<std::pair<std::string, std::string>> serial_devices;   // name, the device a link leads to
     bool          trace_enabled;
     bool          dtr_on, rts_on, break_on;   // the port's lines as last set; all clear at first
-    // A loopback plug in place of the chip, as an adapter and its driver treat it: DSR wired
-    // to DTR or to TXD (the break), maybe inverted, read from a status cached for this long,
-    // a break that the driver accepts without sending.
+    // A loopback plug in place of the chip: DSR wired to DTR or to TXD (the break), maybe
+    // inverted; a break that the driver accepts without sending.
     sim_loopback  loopback;
     bool          loopback_inverted;
-    std::uint64_t dsr_cache_ns;           // 0: DSR read live
     bool          break_not_sent;
+    // An adapter that shows DSR, the chip's or the plug's, late: as the wire had it
+    // dsr_lag_ns before the read, or from a status refreshed only by a read at least
+    // dsr_cache_ns after the last refresh. 0: read live.
+    std::uint64_t dsr_lag_ns;
+    std::uint64_t dsr_cache_ns;
     bool          dsr_cached, dsr_cache_valid;
     std::uint64_t dsr_cached_at_ns;
+    std::deque<std::pair<std::uint64_t, bool>> dsr_wire_changes;   // time, DSR on: from the one
+                                                                   // a lagged read may need on
     long          counter_reads, ticks_reads, line_calls, clock_pulses;
     long          modem_calls;            // line changes and DSR reads asked of the port
     long          fail_from_modem_call;   // 0: never; else that call (from 1) and every later one fails

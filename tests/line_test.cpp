@@ -1,5 +1,6 @@
 // The line driver on the simulated platform: line order, bit order, thresholds, waits.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -236,6 +237,47 @@ TEST(Waits, SleepMostOfTheWayAndLastAtLeastNMinusOneMilliseconds)
         EXPECT_GE(lasted, (w.n - 1) * 1000000ull);
         EXPECT_LE(lasted - sim.slept_ns, sim.sleep_margin_ns + 20000) << "polled for more than the margin";
         EXPECT_LE(sim.ticks_reads, 60) << "wait of " << w.n;
+    }
+}
+
+// ISP2313_DSR_WAIT_US moves each DSR read of a bus bit to that long after the fall before
+// it, and moves nothing else: the same calls in the same order, the bits sent timed as ever.
+// A wait shorter than the half period changes nothing; a long one is mostly slept.
+TEST(DsrWait, ReadsEachBitThatLongAfterTheFallAndNothingElseMoves)
+{
+    struct { const char* setting; std::uint64_t wait_ns; } cases[] = {
+        {nullptr, 0}, {"", 0}, {"0", 0}, {"002", 0}, {"250", 250000}, {"3000", 3000000}, {"100000", 100000000}};
+    std::string calls;
+    std::vector<std::uint64_t> send_times;
+    for (const auto& c : cases) {
+        fresh_bench();
+        sim.dsr_wait_setting = c.setting;
+        ASSERT_TRUE(port_open(1)) << c.setting;
+        std::size_t mark = sim.trace.size();
+        send_byte(0xA5);
+        std::vector<std::uint64_t> sent;
+        for (std::size_t i = mark; i < sim.trace.size(); ++i)
+            sent.push_back(sim.trace[i].t_ns - sim.trace[mark].t_ns);
+        sim.scripted_dsr = {true, false, true, false, false, true, false, true};
+        long slept = sim.sleeps;
+        EXPECT_EQ(receive_byte(), 0x5A);
+        EXPECT_EQ(sim.sleeps > slept, c.wait_ns >= 3000000) << c.setting;
+        if (calls.empty()) {
+            calls = wire(mark);
+            send_times = sent;
+        }
+        EXPECT_EQ(wire(mark), calls) << c.setting;
+        EXPECT_EQ(sent, send_times) << c.setting;
+        std::uint64_t fall = sim.trace[mark + sent.size() - 1].t_ns;
+        for (std::size_t i = mark + sent.size(); i < sim.trace.size(); ++i) {
+            if (sim.trace[i].line == sim_break && !sim.trace[i].value)
+                fall = sim.trace[i].t_ns;
+            if (sim.trace[i].line != sim_dsr)
+                continue;
+            std::uint64_t after_fall = sim.trace[i].t_ns - fall;
+            EXPECT_GE(after_fall, std::max<std::uint64_t>(c.wait_ns, 3100)) << c.setting;
+            EXPECT_LE(after_fall, std::max<std::uint64_t>(c.wait_ns, 3100) + 300) << c.setting;
+        }
     }
 }
 

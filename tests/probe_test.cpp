@@ -19,7 +19,7 @@ TEST(ProbeFullRun, FiguresAreTheSimulatedRunsOwn)
         chip_part part = i == 0 ? part_attiny2313 : part_at90s2313;
         fresh_bench(part);
         ASSERT_EQ(run_program({"1", flash, eeprom}).status, 0);
-        full_run_calls seen{chip_part_name(part), 0, 0, 0, 0, 0, 0};
+        full_run_calls seen{chip_part_name(part), 0, 0, 0, 0, 0, 0, 0, 0};
         bool rts = false, rts_known = false;
         for (const sim_event& e : sim.trace) {
             seen.clock_pulses += e.line == sim_break && e.value;
@@ -42,6 +42,17 @@ TEST(ProbeFullRun, FiguresAreTheSimulatedRunsOwn)
         EXPECT_EQ(table.dsr_reads, seen.dsr_reads) << seen.chip;
         EXPECT_EQ(table.rts_changes, seen.rts_changes) << seen.chip;
         EXPECT_EQ(table.waits_ms, seen.waits_ms) << seen.chip;
+        fresh_bench(part);
+        sim.bitbang_use[1] = os_bitbang_required;
+        ASSERT_EQ(run_program({"1", flash, eeprom}).status, 0);
+        EXPECT_EQ(table.transfers, sim.ftdi_transfers) << seen.chip;
+        EXPECT_EQ(table.packets, sim.ftdi.packets) << seen.chip;
+        // The prediction from the model's own round trip, against its run: the waits are
+        // counted at their nominal length, which a run's tick-timed waits never exceed.
+        bitbang_costs costs{1e-3, 0.0, true};
+        double predicted = predicted_bitbang_seconds(table, costs), ran = static_cast<double>(sim.now_ns) / 1e9;
+        EXPECT_GE(predicted, ran) << seen.chip;
+        EXPECT_LT(predicted, ran * 1.05) << seen.chip;
     }
 }
 
@@ -68,9 +79,21 @@ const std::string tiny_factory = "chip: signature 1E 91 0A: ATTINY2313\n"
     "fuse low 0x64: the internal 8 MHz oscillator, divided by 8 (1 MHz); clock output off\n" + tiny_rest +
     "lock bits 0xFF: not locked\n" + run_writes;
 const std::string stays_at_1 =
-    "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, or a chip without a clock\n";
+    "chip: MISO stays at 1 (all 32 answers FF): no chip, no power, MISO not wired, a chip without a clock, or an"
+    " adapter that shows DSR late (--loopback tells)\n";
 const std::string neither_follows = "loopback: neither line reaches DSR: check the jumper; with it from TXD to DSR,"
     " the driver accepts a break without sending one, and a run over it cannot clock a chip\n";
+
+// An FT232R named "ftdi", its byte clock CLOCK times the baud rate.
+void ftdi_adapter(std::uint32_t clock)
+{
+    sim.port_name[1] = "ftdi";
+    sim.bitbang_use[1] = os_bitbang_required;
+    sim.ftdi.clock_per_baud = clock;
+    sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+}
+const std::string ftdi_opened =
+    "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial A50285BI, bus 1 address 7\n";
 
 struct probe_case {
     const char*              name;
@@ -116,6 +139,28 @@ TEST_P(ProbeFinds, WhatWorksAndLeavesTheChipAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
+    // The DSR wait is for line calls; bit-bang samples DSR with the states and says nothing of it.
+    probe_case{"FtdiInBitBang", part_attiny2313, [] { ftdi_adapter(16); sim.dsr_wait_setting = "3000"; }, {"1"},
+        ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
+        " 248.0 kHz (248 states take no longer than a round trip)\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 6.3 s on an ATtiny2313, 22.0 s on an"
+        " AT90S2313\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
+        " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
+    probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] { ftdi_adapter(4); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock 74.8 kHz (13.37 us a"
+        " state)\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 9.4 s on an ATtiny2313, 24.9 s on an"
+        " AT90S2313\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
+        " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
+    probe_case{"FtdiRefusedUsesLineCalls", part_attiny2313, [] {
+            sim.port_name[1] = "/dev/ttyUSB0";
+            sim.bitbang_use[1] = os_bitbang_preferred;
+            sim.ftdi_refused = true;
+        }, {"1"},
+        "port 1: /dev/ttyUSB0 opened as isp2313 opens it (exclusive, 115200 8N1, no flow control)\n"
+        "port 1: an FTDI adapter that would not go into bit-bang (ftdi_usb_open: usb_open() failed"
+        " (LIBUSB_ERROR_ACCESS)): a run uses line calls\n" + free_calls + in_step + tiny_factory, 0},
     probe_case{"FactoryTiny", part_attiny2313, [] {}, {"1"}, opened + free_calls + in_step + tiny_factory, 0},
     probe_case{"At90sOutOfStep", part_at90s2313, [] { chip.out_of_step = 5; }, {"1"}, opened + free_calls +
         "chip: in step at bit offset 5 (Programming Enable echoed 53 at attempt 6 of 32)\n"
@@ -153,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
                     resets_held = 0;
             };
         }, {"1"}, opened + free_calls + "chip: answers 5A 5A 5A 5A ... but never the echo 53: the clock is too fast"
-        " for the chip, or RESET does not reach it\n", 33},
+        " for the chip, RESET does not reach it, or the adapter shows DSR late (--loopback tells)\n", 33},
     probe_case{"MosiMisoBridged", part_attiny2313, [] { chip.faults.mosi_miso_bridged = true; }, {"1"}, opened +
         free_calls + "chip: MISO repeats MOSI (DSR follows DTR with nothing clocked): MOSI and MISO are bridged\n", 33},
     probe_case{"UsbAdapterCalls", part_at90s2313, [] { sim.line_call_ns = 125000; }, {"1"}, opened +
@@ -171,8 +216,25 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
     probe_case{"LoopbackDtrCached", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_dtr; sim.dsr_cache_ns = 2000000; }, {"1", "--loopback"},
         opened + free_calls + "loopback DTR to DSR: DSR follows DTR, on while DTR is set, but only 2.000 ms after a"
-        " change: the adapter reports a cached DSR, and a run over it would read stale bits\n"
+        " change: the adapter reports a cached DSR, and a run over it would read stale bits; ISP2313_DSR_WAIT_US=3000"
+        " makes it wait for them, which adds about 52.3 s to a full run on an ATtiny2313, 52.3 s on an AT90S2313\n"
         "loopback TXD to DSR: DSR does not follow the break\n", 33},
+    // An adapter that shows DSR 4 ms late, as the one a run must cope with at worst.
+    probe_case{"LoopbackTxdLagging", part_attiny2313,
+        [] { chip.present = false; sim.loopback = loopback_txd; sim.dsr_lag_ns = 4000000; }, {"--loopback", "1"},
+        opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"
+        "loopback TXD to DSR: DSR follows the break, on while the break is on, but only 4.000 ms after a change: the"
+        " adapter reports a cached DSR, and a run over it would read stale bits; ISP2313_DSR_WAIT_US=6000 makes it"
+        " wait for them, which adds about 104.6 s to a full run on an ATtiny2313, 104.6 s on an AT90S2313\n", 33},
+    probe_case{"LateDsrWithoutTheWait", part_attiny2313, [] { sim.dsr_lag_ns = 2000000; }, {"1"},
+        opened + free_calls + stays_at_1 + "chip: no answer with half periods of 300 us either\n", 33},
+    probe_case{"LateDsrWithTheWait", part_attiny2313,
+        [] { sim.dsr_lag_ns = 2000000; sim.dsr_wait_setting = "3000"; }, {"1"}, opened + free_calls + in_step +
+        "chip: it answers only with ISP2313_DSR_WAIT_US=3000: without the wait DSR shows its answer too late\n" +
+        tiny_factory, 0},
+    probe_case{"LiveDsrWithTheWait", part_attiny2313, [] { sim.dsr_wait_setting = "3000"; }, {"1"},
+        opened + free_calls + in_step + "chip: it answers without ISP2313_DSR_WAIT_US=3000 too: DSR is read in time,"
+        " and a run is faster without the variable\n" + tiny_factory, 0},
     probe_case{"LoopbackTxdInverted", part_attiny2313,
         [] { chip.present = false; sim.loopback = loopback_txd; sim.loopback_inverted = true; }, {"--loopback", "1"},
         opened + free_calls + "loopback DTR to DSR: DSR does not follow DTR\n"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "run/images.h"
+#include "run/probe.h"
 #include "run/run.h"
 #include "tests/lifecycle.h"
 #include "tests/run_checks.h"
@@ -327,6 +328,92 @@ TEST(Synchronisation, ChipOutOfStepIsProgrammedAllTheSame)
     EXPECT_EQ(r.status, 0);
     expect_chip_holds(image, {});
 }
+
+// A DSR wait that is not a whole number of microseconds up to 100000 opens nothing.
+TEST(Synchronisation, ARefusedDsrWaitIsNotFoundAndExplained)
+{
+    for (const char* setting : {"abc", "-1", "+5", " 3000", "3000us", "3e3", "100001", "99999999999999999999"}) {
+        fresh_bench();
+        sim.dsr_wait_setting = setting;
+        run_result r = run_program({"2", scratch_file("f.bin", {})});
+        EXPECT_EQ(r.out, ">>> COM2 Not Found\n");
+        EXPECT_EQ(r.err, std::string("isp2313: ISP2313_DSR_WAIT_US is \"") + setting + "\": it takes a whole number of"
+                         " microseconds from 0 to 100000, how long after the clock falls each bit is read; the port"
+                         " was not opened.\n");
+        EXPECT_EQ(r.status, 33);
+        EXPECT_TRUE(sim.trace.empty()) << setting;
+    }
+}
+
+// An adapter that shows DSR late, by a lag or from a status polled at an interval: without
+// the wait the run never gets in step; with the one the probe's loopback names over the same
+// adapter, it programs the chip with the line calls of a run over a live DSR.
+struct late_dsr_case {
+    const char*   name;
+    chip_part     part;
+    std::uint64_t lag_ns, polled_ns;
+    bool          dsr_moves;   // the failed entry's DSR changed: standard error names the wait
+};
+
+class LateDsr : public testing::TestWithParam<late_dsr_case> {
+protected:
+    void adapter()
+    {
+        sim.dsr_lag_ns = GetParam().lag_ns;
+        sim.dsr_cache_ns = GetParam().polled_ns;
+    }
+};
+
+TEST_P(LateDsr, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
+{
+    const late_dsr_case& c = GetParam();
+    fresh_bench(c.part);
+    adapter();
+    chip.present = false;
+    sim.loopback = loopback_dtr;
+    run_result probed = run_program({"--loopback", "1"}, probe);
+    std::size_t named = probed.out.find("ISP2313_DSR_WAIT_US=");
+    ASSERT_NE(named, std::string::npos) << probed.out;
+    std::string wait = probed.out.substr(named + 20, probed.out.find(' ', named) - named - 20);
+
+    std::vector<std::uint8_t> flash = pattern_bytes(34, 3), ee = pattern_bytes(5, 4);
+    std::vector<std::string> operands = {"1", scratch_file("flash.bin", flash), scratch_file("ee.bin", ee)};
+    fresh_bench(c.part);
+    run_result live = run_program(operands);
+    std::string live_calls;
+    for (const sim_event& e : sim.trace)
+        live_calls += std::string(1, static_cast<char>(e.line)) + (e.value ? '1' : '0');
+
+    fresh_bench(c.part);
+    adapter();
+    run_result late = run_program(operands);
+    EXPECT_EQ(late.out, ">>> Not synchronization\n");
+    EXPECT_EQ(late.err.find("ISP2313_DSR_WAIT_US") != std::string::npos, c.dsr_moves) << late.err;
+    EXPECT_EQ(late.status, 33);
+
+    fresh_bench(c.part);
+    adapter();
+    sim.dsr_wait_setting = wait.c_str();
+    run_result waited = run_program(operands);
+    EXPECT_EQ(waited.out, live.out);
+    EXPECT_EQ(waited.out, clean_run(c.part, 17, 5));
+    EXPECT_EQ(waited.err, "");
+    EXPECT_EQ(waited.status, 0) << "ISP2313_DSR_WAIT_US=" << wait;
+    expect_chip_holds(flash, with_length(ee));
+    expect_chip_timing_kept();
+    std::string calls;
+    for (const sim_event& e : sim.trace)
+        calls += std::string(1, static_cast<char>(e.line)) + (e.value ? '1' : '0');
+    EXPECT_TRUE(calls == live_calls) << "the same line calls in the same order";
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, LateDsr, testing::Values(
+    late_dsr_case{"TinyLag2ms", part_attiny2313, 2000000, 0, false},
+    late_dsr_case{"At90sLag2ms", part_at90s2313, 2000000, 0, false},
+    late_dsr_case{"TinyLag4ms", part_attiny2313, 4000000, 0, false},
+    late_dsr_case{"At90sPolled4ms", part_at90s2313, 0, 4000000, true},
+    late_dsr_case{"TinyLagABit", part_attiny2313, 8000, 0, true}),
+    [](const testing::TestParamInfo<late_dsr_case>& param_info) { return std::string(param_info.param.name); });
 
 struct whole_run_case {
     const char*   name;
