@@ -738,6 +738,28 @@ TEST_P(FtdiPort, APulledAdapterEndsTheRunAsLost)
     EXPECT_EQ(result.open_count, 0);
 }
 
+// Ctrl-C mid-run: the queued states go out, the close releases the chip, the device is closed.
+TEST_P(FtdiPort, CtrlCClosesTheDeviceAndSaysInterrupted)
+{
+    if (which() == target::wine32)
+        GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi"});
+    run.interrupt_signal = SIGINT;
+    run.interrupt_after_executed = 40;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    std::string message = as_written(which(), "\n>>> Interrupted\n");
+    ASSERT_GE(result.first.out.size(), message.size());
+    EXPECT_EQ(result.first.out.substr(result.first.out.size() - message.size()), message);
+    EXPECT_FALSE(result.chip.reset_held);
+    EXPECT_FALSE(result.chip.sck_high);
+    EXPECT_EQ(result.chip.ignored_busy, 0);
+    EXPECT_EQ(result.open_count, 0);
+}
+
 // An ftdi name that does not open is Not Found on standard output; standard error says why and
 // lists the FTDI devices. Nothing reaches the chip.
 TEST_P(FtdiPort, AnFtdiNameThatDoesNotOpenIsNotFound)

@@ -156,6 +156,9 @@ ULONG open_device(void** handle)
 
 bool ours(void* handle) { return opened && handle == &model; }
 
+// Calls on a pulled device fail once the driver has noticed.
+ULONG refusal(void* handle) { return !ours(handle) ? ft_invalid_handle : gone ? ft_io_error : ft_ok; }
+
 } // namespace
 
 #define D2XX extern "C" __declspec(dllexport) ULONG WINAPI
@@ -199,32 +202,32 @@ D2XX FT_GetComPortNumber(void* handle, LONG* number)
 
 D2XX FT_SetBaudRate(void* handle, ULONG baud)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     model.baud = baud;
     return ft_ok;
 }
 
 D2XX FT_SetLatencyTimer(void* handle, UCHAR ms)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     model.latency_ms = ms;
     return ft_ok;
 }
 
 D2XX FT_SetUSBParameters(void* handle, ULONG in_size, ULONG)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     in_bytes = in_size;
     return ft_ok;
 }
 
 D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     read_timeout_ms = read_ms;
     model.timeout_ns = static_cast<std::uint64_t>(write_ms) * 1000000u;
     return ft_ok;
@@ -234,16 +237,16 @@ D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
 // reset shows in the chip.
 D2XX FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     ft232r_set_bitmode(model, mask, mode == 0x04, transfer_start());
     return ft_ok;
 }
 
 D2XX FT_Purge(void* handle, ULONG what)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     if (what & 1) {
         received.clear();
         model.samples.clear();
@@ -256,8 +259,8 @@ D2XX FT_Purge(void* handle, ULONG what)
 
 D2XX FT_Write(void* handle, void* data, DWORD count, DWORD* written)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     *written = count;
     if (++writes == setting("FAKE_D2XX_PULLED_FROM", 0)) {
         pulled = true;
@@ -279,8 +282,8 @@ D2XX FT_Write(void* handle, void* data, DWORD count, DWORD* written)
 // keeps requests queued, so only the last packet's trip back to the host counts.
 D2XX FT_Read(void* handle, void* data, DWORD count, DWORD* got)
 {
-    if (!ours(handle) || gone)
-        return ours(handle) ? ft_io_error : ft_invalid_handle;
+    if (ULONG refused = refusal(handle))
+        return refused;
     std::uint64_t timeout_ns = (read_timeout_ms != 0 ? read_timeout_ms : 5000) * 1000000ull;
     *got = 0;
     if (pulled) {

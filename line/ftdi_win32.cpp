@@ -211,6 +211,17 @@ static void d2xx_serial(const char* name, char* serial, std::size_t size)
     std::snprintf(serial, size, "%.*s%s", length, name + 5, channel != nullptr ? channel + 1 : "");
 }
 
+static bool listed_as(const char* serial, DWORD count, ft_device& device)
+{
+    ft_device listed;
+    for (DWORD index = 0; index < count; ++index)
+        if (device_at(index, listed) && std::strcmp(listed.serial, serial) == 0) {
+            device = listed;
+            return true;
+        }
+    return false;
+}
+
 // The device NAME picks, opened, and what the list says of it; null with the failure kept.
 static ft_handle open_named(const char* name, ft_device& device)
 {
@@ -237,13 +248,15 @@ static ft_handle open_named(const char* name, ft_device& device)
         return call_ok("FT_Open", d2xx.open(0, &handle)) ? handle : nullptr;
     }
     // The chip's type from the list; a device listed without its serial number (open
-    // elsewhere) is taken for a full-speed one.
-    char serial[64];
-    d2xx_serial(name, serial, sizeof serial);
-    ft_device listed;
-    for (DWORD index = 0; index < count; ++index)
-        if (device_at(index, listed) && std::strcmp(listed.serial, serial) == 0)
-            device = listed;
+    // elsewhere) is taken for a full-speed one. A part with channels lists the first as
+    // SERIAL + "A", which plain ftdi:SERIAL names.
+    char serial[63];
+    d2xx_serial(name, serial, sizeof serial - 1);
+    if (!listed_as(serial, count, device) && std::strchr(name + 5, ':') == nullptr) {
+        std::strcat(serial, "A");
+        if (!listed_as(serial, count, device))
+            serial[std::strlen(serial) - 1] = '\0';
+    }
     std::snprintf(device.serial, sizeof device.serial, "%s", serial);
     return call_ok("FT_OpenEx", d2xx.open_ex(serial, ft_open_by_serial_number, &handle)) ? handle : nullptr;
 }
