@@ -134,8 +134,6 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_FAKEPORT64="${e2e_out}/fakeport64.so"
   E2E_FAKEPORT32="${e2e_out}/fakeport32.so"
   E2E_EMULATED32="${emulated32}"
-  E2E_FAKE_D2XX32="${e2e_out}/fake_d2xx32.dll"
-  E2E_FAKE_D2XX64="${e2e_out}/fake_d2xx64.dll"
   E2E_QEMU_I386="${e2e_qemu_i386}"
   E2E_WINE64="${ISP2313_WINE64}"
   E2E_WINE32="${ISP2313_WINE32}"
@@ -143,7 +141,7 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_PORT1="${ISP2313_PORT1}"
   E2E_PORT2="${ISP2313_PORT2}"
   E2E_WITH_WINE32=${e2e_with_wine32})
-add_dependencies(isp2313_e2e isp2313 isp2313-sim isp2313-probe fakeport64 fakeport32 emulated32 fake_d2xx32 fake_d2xx64 isp2313_win32 isp2313_win64)
+add_dependencies(isp2313_e2e isp2313 isp2313-sim isp2313-probe fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
 
 add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
 target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)
@@ -153,3 +151,8 @@ gtest_discover_tests(e2e_test
 
 add_executable(port_bench ${PROJECT_SOURCE_DIR}/bench/port_bench.cpp)
 target_link_libraries(port_bench PRIVATE isp2313_lifecycle isp2313_e2e)
+
+# The Windows exe's FTDI cases copy the stand-in ftd2xx.dll beside it.
+target_compile_definitions(isp2313_e2e PUBLIC
+  E2E_FAKE_D2XX32="${e2e_out}/fake_d2xx32.dll" E2E_FAKE_D2XX64="${e2e_out}/fake_d2xx64.dll")
+add_dependencies(isp2313_e2e fake_d2xx32 fake_d2xx64)

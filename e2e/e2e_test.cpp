@@ -623,9 +623,11 @@ namespace {
 
 std::vector<target> wine_targets()
 {
-    std::vector<target> all = targets();
-    all.erase(all.begin());
-    return all;
+    std::vector<target> wine;
+    for (target which : targets())
+        if (which == target::wine64 || which == target::wine32)
+            wine.push_back(which);
+    return wine;
 }
 
 // The exe copied into the case's directory, the stand-in ftd2xx.dll beside it when WITH_D2XX,

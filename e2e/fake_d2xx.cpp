@@ -194,67 +194,55 @@ D2XX FT_OpenEx(void* which, DWORD how, void** handle)
 
 D2XX FT_GetComPortNumber(void* handle, LONG* number)
 {
-    if (!ours(handle))
-        return ft_invalid_handle;
     *number = setting("FAKE_D2XX_COM", -1);
-    return ft_ok;
+    return ours(handle) ? ft_ok : ft_invalid_handle;
 }
 
-D2XX FT_SetBaudRate(void* handle, ULONG baud)
+// The settings: each changes the model, unless the call is refused.
+template <typename Change>
+ULONG setting_call(void* handle, Change change)
 {
-    if (ULONG refused = refusal(handle))
-        return refused;
-    model.baud = baud;
-    return ft_ok;
+    ULONG refused = refusal(handle);
+    if (refused == ft_ok)
+        change();
+    return refused;
 }
 
-D2XX FT_SetLatencyTimer(void* handle, UCHAR ms)
-{
-    if (ULONG refused = refusal(handle))
-        return refused;
-    model.latency_ms = ms;
-    return ft_ok;
-}
+D2XX FT_SetBaudRate(void* handle, ULONG baud) { return setting_call(handle, [=] { model.baud = baud; }); }
+
+D2XX FT_SetLatencyTimer(void* handle, UCHAR ms) { return setting_call(handle, [=] { model.latency_ms = ms; }); }
 
 D2XX FT_SetUSBParameters(void* handle, ULONG in_size, ULONG)
 {
-    if (ULONG refused = refusal(handle))
-        return refused;
-    in_bytes = in_size;
-    return ft_ok;
+    return setting_call(handle, [=] { in_bytes = in_size; });
 }
 
 D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
 {
-    if (ULONG refused = refusal(handle))
-        return refused;
-    read_timeout_ms = read_ms;
-    model.timeout_ns = static_cast<std::uint64_t>(write_ms) * 1000000u;
-    return ft_ok;
+    return setting_call(handle, [=] {
+        read_timeout_ms = read_ms;
+        model.timeout_ns = static_cast<std::uint64_t>(write_ms) * 1000000u;
+    });
 }
 
 // The pins keep their last state when bit-bang goes off, so a close that left the chip in
 // reset shows in the chip.
 D2XX FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode)
 {
-    if (ULONG refused = refusal(handle))
-        return refused;
-    ft232r_set_bitmode(model, mask, mode == 0x04, transfer_start());
-    return ft_ok;
+    return setting_call(handle, [=] { ft232r_set_bitmode(model, mask, mode == 0x04, transfer_start()); });
 }
 
 D2XX FT_Purge(void* handle, ULONG what)
 {
-    if (ULONG refused = refusal(handle))
-        return refused;
-    if (what & 1) {
-        received.clear();
-        model.samples.clear();
-        model.sample_ns.clear();
-    }
-    if (what & 2)
-        model.to_pins.clear();
-    return ft_ok;
+    return setting_call(handle, [=] {
+        if (what & 1) {
+            received.clear();
+            model.samples.clear();
+            model.sample_ns.clear();
+        }
+        if (what & 2)
+            model.to_pins.clear();
+    });
 }
 
 D2XX FT_Write(void* handle, void* data, DWORD count, DWORD* written)
