@@ -103,6 +103,22 @@ add_custom_command(OUTPUT ${emulated32}
   VERBATIM)
 add_custom_target(emulated32 ALL DEPENDS ${emulated32})
 
+# The stand-in for FTDI's D2XX library, one for each exe's word size; never shipped. Its
+# exports keep D2XX's undecorated names.
+set(fake_d2xx_sources ${e2e_src}/fake_d2xx.cpp ${e2e_src}/port_state.cpp ${PROJECT_SOURCE_DIR}/sim/chip.cpp
+    ${PROJECT_SOURCE_DIR}/sim/ft232r.cpp)
+foreach(bits 32 64)
+  set(library ${e2e_out}/fake_d2xx${bits}.dll)
+  add_custom_command(OUTPUT ${library}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e_out}
+    COMMAND ${ISP2313_MINGW${bits}} -std=c++17 -O2 -shared -static -Wall -Wextra -Wshadow -Werror
+            -I${PROJECT_SOURCE_DIR} ${fake_d2xx_sources} -o ${library} -Wl,--kill-at
+    DEPENDS ${fake_d2xx_sources} ${e2e_src}/port_state.h ${PROJECT_SOURCE_DIR}/sim/chip.h
+            ${PROJECT_SOURCE_DIR}/sim/ft232r.h
+    COMMENT "Building the ${bits}-bit stand-in ftd2xx.dll")
+  add_custom_target(fake_d2xx${bits} ALL DEPENDS ${library})
+endforeach()
+
 # The Windows program, from this same tree: 32-bit as shipped, and 64-bit for wine64.
 foreach(arch win32 win64)
   if(arch STREQUAL win32)
@@ -161,3 +177,8 @@ gtest_discover_tests(e2e_test
 
 add_executable(port_bench ${PROJECT_SOURCE_DIR}/bench/port_bench.cpp)
 target_link_libraries(port_bench PRIVATE isp2313_lifecycle isp2313_e2e)
+
+# The Windows exe's FTDI cases copy the stand-in ftd2xx.dll beside it.
+target_compile_definitions(isp2313_e2e PUBLIC
+  E2E_FAKE_D2XX32="${e2e_out}/fake_d2xx32.dll" E2E_FAKE_D2XX64="${e2e_out}/fake_d2xx64.dll")
+add_dependencies(isp2313_e2e fake_d2xx32 fake_d2xx64)

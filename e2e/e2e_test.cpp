@@ -2,6 +2,8 @@
 // the virtual chip in real time: messages, exit status, what the chip ends with, the wire.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <csignal>
 #include <unistd.h>
 #include <algorithm>
@@ -751,3 +753,217 @@ TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
     }
 }
 #endif
+
+// ---- FTDI bit-bang on Windows: the exe beside the stand-in ftd2xx.dll ----------------------
+
+namespace {
+
+std::vector<target> wine_targets()
+{
+    std::vector<target> wine;
+    for (target which : targets())
+        if (which == target::wine64 || which == target::wine32)
+            wine.push_back(which);
+    return wine;
+}
+
+// The exe copied into the case's directory, the stand-in ftd2xx.dll beside it when WITH_D2XX,
+// as FTDI's driver package would have the library found; nothing is left in the build's.
+std::string exe_dir_for(const std::string& dir, target which, bool with_d2xx)
+{
+    std::string exe_dir = dir + "/exe";
+    mkdir(exe_dir.c_str(), 0700);
+    std::string built = which == target::wine32 ? E2E_WIN32_DIR : E2E_WIN64_DIR;
+    write_file(exe_dir + "/isp2313.exe", read_file(built + "/isp2313.exe"));
+    if (with_d2xx)
+        write_file(exe_dir + "/ftd2xx.dll", read_file(which == target::wine32 ? E2E_FAKE_D2XX32 : E2E_FAKE_D2XX64));
+    else
+        unlink((exe_dir + "/ftd2xx.dll").c_str());
+    return exe_dir;
+}
+
+// The stand-in stamps its times with wine's performance counter, which is CLOCK_MONOTONIC_RAW.
+std::uint64_t monotonic_from_raw(std::uint64_t raw_ns)
+{
+    timespec monotonic{}, raw{};
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    clock_gettime(CLOCK_MONOTONIC_RAW, &raw);
+    auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(raw_ns) + ns(monotonic) - ns(raw));
+}
+
+// The exe in the case's directory, with or without the stand-in beside it.
+template <typename Param>
+class Ftdi : public OnTarget<Param> {
+protected:
+    virtual chip_part part() const { return part_attiny2313; }
+
+    port_run prepared(std::vector<std::string> operands, std::vector<std::string> environment, bool with_d2xx = true)
+    {
+        port_run run;
+        run.which = this->which();
+        run.part = part();
+        run.operands = std::move(operands);
+        run.dir = this->dir;
+        run.exe_dir = exe_dir_for(this->dir, this->which(), with_d2xx);
+        run.environment = std::move(environment);
+        return run;
+    }
+};
+
+class FtdiOn : public Ftdi<std::tuple<target, chip_part>> {
+protected:
+    target which() const override { return std::get<0>(GetParam()); }
+    chip_part part() const override { return std::get<1>(GetParam()); }
+};
+
+class FtdiPort : public Ftdi<target> {
+protected:
+    target which() const override { return GetParam(); }
+};
+
+} // namespace
+
+// Over the stand-in's FT232R at 1 ms a USB round trip a run of whole-chip images prints what it
+// prints over line calls, leaves the chip the images and keeps the chip's timing, and never
+// touches the COM port.
+TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
+{
+    chip_part part = this->part();
+    example_images images = {full_run_flash(), full_run_eeprom()};
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run = prepared({"1", "flash.bin", "eeprom.bin"}, {"ISP2313_PORT1=ftdi", "FAKE_D2XX_ROUND_TRIP_US=1000"});
+    run.trace_capacity = trace_capacity;
+    run.timeout_s = 180;      // emulated wine's start-up alone can take most of a minute
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_TRUE(same_text(result.first.out,
+                          as_written(which(), expected_full_run(part, images.flash.size(), images.eeprom.size(), true))));
+    expect_on_chip(result.chip, part, images);
+    expect_wire_timing(result);
+    EXPECT_FALSE(result.chip.reset_held);
+    EXPECT_FALSE(result.chip.sck_high);
+    EXPECT_EQ(result.open_count, 0);
+    EXPECT_EQ(result.calls.line_requests, 0) << "no line call on the COM port";
+    ASSERT_FALSE(result.trace.empty());
+    EXPECT_EQ(result.trace.back().line, 'C') << "the device is closed last";
+    // Wall time is reported, not tested: it is wine's start-up, and qemu's, as much as the run.
+    double device_s = static_cast<double>(result.last_close_ns - result.first_open_ns) / 1e9;
+    std::printf("full run over bit-bang, %s, %s: %.2f s wall (the device open for %.2f s), %.2f s CPU\n",
+                target_name(which()), chip_part_name(part), result.first.wall_s, device_s, result.first.cpu_s);
+    RecordProperty("wall_ms", static_cast<int>(result.first.wall_s * 1000));
+    RecordProperty("device_open_ms", static_cast<int>(device_s * 1000));
+}
+
+// Pulled mid-run: the transfer's samples never come, the read times out, and the run ends as
+// a lost port does, within a second, the device closed.
+TEST_P(FtdiPort, APulledAdapterEndsTheRunAsLost)
+{
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi", "FAKE_D2XX_PULLED_FROM=100"});
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    std::string lost = as_written(which(), "\n>>> COM1 Lost\n");
+    ASSERT_GE(result.first.out.size(), lost.size());
+    EXPECT_EQ(result.first.out.substr(result.first.out.size() - lost.size()), lost) << explain(result, result.first);
+    EXPECT_NE(result.first.err.find("FT_Read: 0 of "), std::string::npos) << result.first.err;
+    ASSERT_EQ(result.calls.failed_line_requests, 1) << "the stand-in was pulled";
+    std::uint64_t pulled_ns = monotonic_from_raw(static_cast<std::uint64_t>(result.calls.first_failure_ns));
+    EXPECT_LT(result.first.end_ns - pulled_ns, 1000000000u) << "from the pull to the exit";
+    EXPECT_EQ(result.open_count, 0);
+}
+
+// Ctrl-C mid-run: the queued states go out, the close releases the chip, the device is closed.
+TEST_P(FtdiPort, CtrlCClosesTheDeviceAndSaysInterrupted)
+{
+    if (which() == target::wine32)
+        GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi"});
+    run.interrupt_signal = SIGINT;
+    run.interrupt_after_executed = 40;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    std::string message = as_written(which(), "\n>>> Interrupted\n");
+    ASSERT_GE(result.first.out.size(), message.size());
+    EXPECT_EQ(result.first.out.substr(result.first.out.size() - message.size()), message);
+    EXPECT_FALSE(result.chip.reset_held);
+    EXPECT_FALSE(result.chip.sck_high);
+    EXPECT_EQ(result.chip.ignored_busy, 0);
+    EXPECT_EQ(result.open_count, 0);
+}
+
+// An ftdi name that does not open is Not Found on standard output; standard error says why and
+// lists the FTDI devices. Nothing reaches the chip.
+TEST_P(FtdiPort, AnFtdiNameThatDoesNotOpenIsNotFound)
+{
+    struct {
+        const char* name;
+        bool held, with_d2xx;
+        const char* reason;
+    } cases[] = {
+        {"ftdi:NOSUCH", false, true, "FT_OpenEx: FT_DEVICE_NOT_FOUND"},
+        {"ftdi:FAKE2313", true, true, "FT_OpenEx: FT_DEVICE_NOT_OPENED"},
+        {"ftdi", false, false, "LoadLibrary: ftd2xx.dll is missing"},
+    };
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"}, {std::string("ISP2313_PORT1=") + c.name}, c.with_d2xx);
+        if (c.held)
+            run.environment.push_back("FAKE_D2XX_HELD=1");
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM1 Not Found\n"))) << c.name;
+        std::string why = std::string("isp2313: port 1 is ") + c.name + ": " + c.reason;
+        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        std::string listed = c.with_d2xx ? "    FT232R serial FAKE2313, location 0x112" : "    none";
+        EXPECT_NE(result.first.err.find(as_written(which(), "The FTDI devices on this system:\n") + listed),
+                  std::string::npos) << result.first.err;
+        EXPECT_EQ(result.chip.programming_enables, 0) << c.name;
+    }
+}
+
+// A COM name runs in bit-bang when a listed FTDI device reports it as its COM port, unless
+// bit-bang is turned off; without ftd2xx.dll it runs on line calls exactly as before.
+TEST_P(FtdiPort, AComPortOfAnFtdiDeviceRunsInBitBang)
+{
+    struct {
+        bool with_d2xx, bitbang_off, bitbang;
+    } cases[] = {{true, false, true}, {true, true, false}, {false, false, false}};
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=COM12", "FAKE_D2XX_COM=12"}, c.with_d2xx);
+        if (c.bitbang_off)
+            run.environment.push_back("ISP2313_BITBANG=0");
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.with_d2xx ? "with" : "without") + " ftd2xx.dll"
+                          + (c.bitbang_off ? ", ISP2313_BITBANG=0" : "");
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(which(), expected_full_run(part_attiny2313, 2, 0, false))))
+            << shown;
+        EXPECT_EQ(result.first.err.find("isp2313:"), std::string::npos) << shown << "\n" << result.first.err;
+        EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
+        EXPECT_EQ(result.calls.line_requests == 0, c.bitbang) << shown;
+        EXPECT_FALSE(result.chip.reset_held) << shown;
+        EXPECT_EQ(result.open_count, 0) << shown;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, FtdiOn,
+                         ::testing::Combine(::testing::ValuesIn(wine_targets()),
+                                            ::testing::Values(part_attiny2313, part_at90s2313)),
+                         [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
+                             return std::string(target_name(std::get<0>(param_info.param))) + "_"
+                                  + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Targets, FtdiPort, ::testing::ValuesIn(wine_targets()),
+                         [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });

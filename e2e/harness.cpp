@@ -530,8 +530,8 @@ std::vector<std::string> program_argv(const port_run& run)
         argv.push_back(std::string(E2E_LINUX_DIR) + "/" + run.program);
     } else {
         argv.push_back(wine_loader(run.which));
-        argv.push_back(std::string(run.which == target::wine32 ? E2E_WIN32_DIR : E2E_WIN64_DIR) + "/" + run.program
-                       + ".exe");
+        std::string exe_dir = run.which == target::wine32 ? E2E_WIN32_DIR : E2E_WIN64_DIR;
+        argv.push_back((run.exe_dir.empty() ? exe_dir : run.exe_dir) + "/" + run.program + ".exe");
     }
     argv.insert(argv.end(), run.operands.begin(), run.operands.end());
     return argv;

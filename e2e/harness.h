@@ -31,6 +31,7 @@ struct port_run {
                                                          // read-write for both, as an adapter's device does
     std::vector<std::string> environment;                // NAME=VALUE for the program
     std::string              program = "isp2313";        // or isp2313-probe, or isp2313-sim (its own chip)
+    std::string              exe_dir;                    // the Windows exe's directory when not the build's
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
     long long                usb_fail_from = 0;          // linux_ftdi: every USB transfer from this one fails

@@ -39,6 +39,12 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BU
 cmake --build build-win -j"$jobs"
 for exe in isp2313 isp2313-sim isp2313-probe; do
     file build-win/$exe.exe | grep -q 'PE32 executable (console) Intel 80386'
+    # Only Windows' own DLLs: FTDI's D2XX library is loaded at run time where it is installed.
+    imports=$(i686-w64-mingw32-objdump -p build-win/$exe.exe | sed -n 's/^\tDLL Name: //p')
+    if grep -viqE '^(kernel32|advapi32|msvcrt|winmm|user32)\.dll$' <<<"$imports"; then
+        echo "test.sh: $exe.exe imports more than Windows' own DLLs:" $imports >&2
+        exit 1
+    fi
 done
 (cd build-win && cpack)
 zip=$(ls build-win/isp2313-*-win32.zip)
@@ -47,6 +53,7 @@ echo "$listing"
 for member in isp2313.exe isp2313-sim.exe isp2313-probe.exe README.txt examples/blink.hex examples/blink.eep; do
     grep -q "/$member\$" <<<"$listing" || { echo "test.sh: $zip lacks $member" >&2; exit 1; }
 done
+! grep -qi 'ftd2xx' <<<"$listing" || { echo "test.sh: $zip carries a D2XX DLL" >&2; exit 1; }
 [ "$(grep -c $'\r$' build-win/README.txt)" = "$(wc -l < build-win/README.txt)" ] ||
     { echo "test.sh: README.txt in the zip has lines without CR LF" >&2; exit 1; }
 

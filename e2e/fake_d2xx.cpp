@@ -1,0 +1,314 @@
+// Test infrastructure: a stand-in for FTDI's ftd2xx.dll, built with mingw and copied beside
+// the Windows exe under wine; never shipped. Its one device is an FT232R (sim/ft232r.cpp)
+// whose pins are the faked port's virtual chip in the state file FAKEPORT_STATE (a Unix path,
+// reached through wine's Z: drive and mapped shared, as fakeport.cpp maps it), in real time
+// on the performance counter (which wine reads from CLOCK_MONOTONIC_RAW). The file gets the
+// device's opens and closes, its line changes in the trace, and a pull as a failed request.
+// Switches, from the environment:
+//   FAKE_D2XX_ROUND_TRIP_US  a USB transfer out and its answer back (default 1000)
+//   FAKE_D2XX_PULLED_FROM    the adapter is pulled at this write (from 1): its samples never
+//                            come, and after that read every call fails FT_IO_ERROR
+//   FAKE_D2XX_HELD=1         another program holds the device: opens fail FT_DEVICE_NOT_OPENED
+//   FAKE_D2XX_COM            the COM number the device reports (default: none, -1)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+#include "e2e/port_state.h"
+#include "sim/ft232r.h"
+
+namespace {
+
+constexpr ULONG ft_ok = 0, ft_invalid_handle = 1, ft_device_not_found = 2, ft_device_not_opened = 3,
+                ft_io_error = 4;
+const char     serial_number[] = "FAKE2313";
+constexpr DWORD location_id = 0x0112;
+constexpr std::int32_t tiocm_dtr = 0x002, tiocm_rts = 0x004;   // the file holds Linux's bits
+
+ft232r_model  model;
+port_state*   state;
+std::uint64_t own_key, model_ns;       // the model's time: where the last transfer ended
+bool          opened, pulled, gone;
+long          writes;
+ULONG         read_timeout_ms, in_bytes = 4096;
+std::deque<std::uint8_t> received;     // samples the host has, not yet read
+
+long setting(const char* name, long otherwise)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? std::strtol(value, nullptr, 10) : otherwise;
+}
+
+std::uint64_t now_ns()
+{
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    std::uint64_t f = frequency.QuadPart, c = count.QuadPart;
+    return c / f * 1000000000u + c % f * 1000000000u / f;
+}
+
+// The caller gets control back when the transfer has ended in real time too.
+void wait_until(std::uint64_t t_ns)
+{
+    for (std::uint64_t now = now_ns(); now < t_ns; now = now_ns())
+        if (t_ns - now > 2000000)
+            Sleep(1);
+}
+
+std::uint64_t transfer_start() { return model_ns > now_ns() ? model_ns : now_ns(); }
+
+// Without the faked port's file the pins would drive nothing: stop loudly.
+port_state* shared()
+{
+    if (state != nullptr)
+        return state;
+    const char* path = std::getenv("FAKEPORT_STATE");
+    std::string windows_path = std::string("Z:") + (path != nullptr ? path : "");
+    for (char& c : windows_path)
+        c = c == '/' ? '\\' : c;
+    HANDLE file = CreateFileA(windows_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE mapping = file != INVALID_HANDLE_VALUE ? CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr)
+                                                  : nullptr;
+    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) : nullptr;
+    auto* mapped = static_cast<port_state*>(view);
+    if (mapped == nullptr || mapped->magic != port_state_magic || mapped->version != port_state_version) {
+        std::fprintf(stderr, "fake ftd2xx.dll: no usable state file (FAKEPORT_STATE=%s)\n", path ? path : "");
+        ExitProcess(97);
+    }
+    return state = mapped;
+}
+
+void trace(char line, bool value, std::uint64_t t_ns)
+{
+    if (!state->trace_enabled)
+        return;
+    std::uint64_t index = state->trace_count++;
+    if (index >= state->trace_capacity) {
+        state->trace_overflow = 1;
+        return;
+    }
+    state->events[index].t_ns = t_ns;
+    state->events[index].line = line;
+    state->events[index].value = value ? 1 : 0;
+}
+
+// As fakeport.cpp: the file's copy of the chip is taken up when another process changed it
+// last, and written back after every transfer.
+void take_chip()
+{
+    if (own_key == 0)
+        own_key = __atomic_add_fetch(&state->keys_issued, 1, __ATOMIC_SEQ_CST);
+    if (state->chip_owner_key != own_key) {
+        shared_chip_load(state->chip);
+        state->chip_owner_key = own_key;
+    }
+}
+
+// The pins as the serial port's lines: a 0 bit is the line set.
+void drive(std::uint8_t pins, std::uint64_t t_ns)
+{
+    bool break_on = (pins & 0x01) == 0, rts_on = (pins & 0x04) == 0, dtr_on = (pins & 0x10) == 0;
+    if (break_on != (state->break_on != 0)) {
+        trace('B', break_on, t_ns);
+        state->break_on = break_on;
+        chip_line_sck(break_on, t_ns);
+    }
+    if (dtr_on != ((state->modem_lines & tiocm_dtr) != 0)) {
+        trace('D', dtr_on, t_ns);
+        state->modem_lines ^= tiocm_dtr;
+        chip_line_mosi(!dtr_on, t_ns);
+    }
+    if (rts_on != ((state->modem_lines & tiocm_rts) != 0)) {
+        trace('R', rts_on, t_ns);
+        state->modem_lines ^= tiocm_rts;
+        chip_line_reset(rts_on, t_ns);
+    }
+}
+
+std::uint8_t sense(std::uint64_t) { return chip_line_miso() ? 0xFF : 0xDF; }
+
+ULONG open_device(void** handle)
+{
+    if (setting("FAKE_D2XX_HELD", 0) != 0 || opened)
+        return ft_device_not_opened;
+    shared();
+    model = ft232r_model{};
+    model.round_trip_ns = static_cast<std::uint64_t>(setting("FAKE_D2XX_ROUND_TRIP_US", 1000)) * 1000u;
+    model.drive = drive;
+    model.sense = sense;
+    received.clear();
+    opened = true;
+    std::uint64_t t = now_ns();
+    trace('O', true, t);
+    ++state->calls.opens;
+    ++state->open_count;
+    if (state->first_open_ns == 0)
+        state->first_open_ns = t;
+    *handle = &model;
+    return ft_ok;
+}
+
+bool ours(void* handle) { return opened && handle == &model; }
+
+// Calls on a pulled device fail once the driver has noticed.
+ULONG refusal(void* handle) { return !ours(handle) ? ft_invalid_handle : gone ? ft_io_error : ft_ok; }
+
+} // namespace
+
+#define D2XX extern "C" __declspec(dllexport) ULONG WINAPI
+
+D2XX FT_CreateDeviceInfoList(DWORD* count)
+{
+    *count = 1;
+    return ft_ok;
+}
+
+D2XX FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id, DWORD* location, char* serial,
+                            char* description, void** handle)
+{
+    if (index != 0)
+        return ft_device_not_found;
+    *flags = opened || setting("FAKE_D2XX_HELD", 0) != 0 ? 1 : 0;
+    *type = 5;   // FT232R
+    *id = 0x04036001;
+    *location = location_id;
+    std::strcpy(serial, serial_number);
+    std::strcpy(description, "FT232R USB UART");
+    *handle = opened ? &model : nullptr;
+    return ft_ok;
+}
+
+D2XX FT_Open(int index, void** handle) { return index == 0 ? open_device(handle) : ft_device_not_found; }
+
+D2XX FT_OpenEx(void* which, DWORD how, void** handle)
+{
+    bool this_one = how == 1 && std::strcmp(static_cast<const char*>(which), serial_number) == 0;
+    return this_one ? open_device(handle) : ft_device_not_found;
+}
+
+D2XX FT_GetComPortNumber(void* handle, LONG* number)
+{
+    *number = setting("FAKE_D2XX_COM", -1);
+    return ours(handle) ? ft_ok : ft_invalid_handle;
+}
+
+// The settings: each changes the model, unless the call is refused.
+template <typename Change>
+ULONG setting_call(void* handle, Change change)
+{
+    ULONG refused = refusal(handle);
+    if (refused == ft_ok)
+        change();
+    return refused;
+}
+
+D2XX FT_SetBaudRate(void* handle, ULONG baud) { return setting_call(handle, [=] { model.baud = baud; }); }
+
+D2XX FT_SetLatencyTimer(void* handle, UCHAR ms) { return setting_call(handle, [=] { model.latency_ms = ms; }); }
+
+D2XX FT_SetUSBParameters(void* handle, ULONG in_size, ULONG)
+{
+    return setting_call(handle, [=] { in_bytes = in_size; });
+}
+
+D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
+{
+    return setting_call(handle, [=] {
+        read_timeout_ms = read_ms;
+        model.timeout_ns = static_cast<std::uint64_t>(write_ms) * 1000000u;
+    });
+}
+
+// The pins keep their last state when bit-bang goes off, so a close that left the chip in
+// reset shows in the chip.
+D2XX FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode)
+{
+    return setting_call(handle, [=] { ft232r_set_bitmode(model, mask, mode == 0x04, transfer_start()); });
+}
+
+D2XX FT_Purge(void* handle, ULONG what)
+{
+    return setting_call(handle, [=] {
+        if (what & 1) {
+            received.clear();
+            model.samples.clear();
+            model.sample_ns.clear();
+        }
+        if (what & 2)
+            model.to_pins.clear();
+    });
+}
+
+D2XX FT_Write(void* handle, void* data, DWORD count, DWORD* written)
+{
+    if (ULONG refused = refusal(handle))
+        return refused;
+    *written = count;
+    if (++writes == setting("FAKE_D2XX_PULLED_FROM", 0)) {
+        pulled = true;
+        ++state->calls.failed_line_requests;
+        state->calls.first_failure_ns = static_cast<std::int64_t>(now_ns());
+    }
+    if (pulled)
+        return ft_ok;
+    take_chip();
+    std::uint64_t t = transfer_start();
+    *written = static_cast<DWORD>(ft232r_bulk_out(model, static_cast<std::uint8_t*>(data), count, t));
+    shared_chip_save(state->chip);
+    model_ns = t;
+    wait_until(t);
+    return ft_ok;
+}
+
+// Requests of in_bytes until COUNT samples have come or the timeout has passed. The driver
+// keeps requests queued, so only the last packet's trip back to the host counts.
+D2XX FT_Read(void* handle, void* data, DWORD count, DWORD* got)
+{
+    if (ULONG refused = refusal(handle))
+        return refused;
+    std::uint64_t timeout_ns = (read_timeout_ms != 0 ? read_timeout_ms : 5000) * 1000000ull;
+    *got = 0;
+    if (pulled) {
+        wait_until(now_ns() + timeout_ns);
+        gone = true;
+        return ft_ok;
+    }
+    take_chip();
+    std::uint64_t t = transfer_start(), deadline = t + timeout_ns;
+    std::vector<std::uint8_t> packets(in_bytes);
+    while (received.size() < count && t < deadline) {
+        std::size_t length = ft232r_bulk_in(model, packets.data(), packets.size(), t);
+        t -= model.round_trip_ns / 2;
+        for (std::size_t at = 0; at < length; at += ft232r_packet)
+            for (std::size_t i = at + 2; i < length && i < at + ft232r_packet; ++i)
+                received.push_back(packets[i]);
+    }
+    t += model.round_trip_ns / 2;
+    shared_chip_save(state->chip);
+    model_ns = t;
+    wait_until(t);
+    for (; *got < count && !received.empty(); ++*got) {
+        static_cast<std::uint8_t*>(data)[*got] = received.front();
+        received.pop_front();
+    }
+    return ft_ok;
+}
+
+D2XX FT_Close(void* handle)
+{
+    if (!ours(handle))
+        return ft_invalid_handle;
+    opened = false;
+    std::uint64_t t = now_ns();
+    trace('C', true, t);
+    ++state->calls.closes;
+    --state->open_count;
+    state->last_close_ns = t;
+    return ft_ok;
+}
