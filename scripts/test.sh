@@ -61,11 +61,13 @@ echo "== the .deb, installed"
 (cd build && cpack)
 deb=$(ls build/isp2313_*.deb)
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Architecture|Depends):'
-dpkg-deb --contents "$deb"
+contents=$(dpkg-deb --contents "$deb")
+echo "$contents"
 # FTDI bit-bang: libftdi1 at run time, and the udev rule that opens FTDI devices to dialout.
-dpkg-deb --field "$deb" Depends | grep -q 'libftdi1-2' ||
+# (Read whole before grep: grep -q would close the pipe early and pipefail would count it.)
+grep -q 'libftdi1-2' <<<"$(dpkg-deb --field "$deb" Depends)" ||
     { echo "test.sh: $deb does not depend on libftdi1-2" >&2; exit 1; }
-dpkg-deb --contents "$deb" | grep -q ' ./usr/lib/udev/rules.d/60-isp2313-ftdi.rules$' ||
+grep -q ' ./usr/lib/udev/rules.d/60-isp2313-ftdi.rules$' <<<"$contents" ||
     { echo "test.sh: $deb lacks the udev rule for FTDI devices" >&2; exit 1; }
 dpkg -i "$deb"
 man -w isp2313 isp2313-sim isp2313-probe
