@@ -1,7 +1,8 @@
 // Full programming runs of the shipped programs over the faked port, in real time, against the
 // floor that the protocol's own waits and clock periods set, and their port calls against the
-// floor that the wiring sets; prints Markdown tables.
-//   port_bench [linux] [wine64] [wine32]     (default: linux wine64)
+// floor that the wiring sets; prints Markdown tables. linux_ftdi is the Linux program over the
+// FT232R stand-in under libftdi1, at 1 ms a USB round trip.
+//   port_bench [linux] [wine64] [wine32] [linux_ftdi]     (default: linux wine64 linux_ftdi)
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -84,7 +85,9 @@ measured bench_one(target which, chip_part part)
     }
     const port_calls& c = result.calls;
     m.ok = true;
-    m.bits = static_cast<long>(c.tiocsbrk);
+    m.bits = 0;
+    for (const port_event& event : result.trace)
+        m.bits += event.line == 'B' && event.value != 0;
     m.run_s = result.first.wall_s;
     m.port_s = static_cast<double>(result.last_close_ns - result.first_open_ns) / 1e9;
     m.nominal_waits_s = static_cast<double>(full_runs[part == part_attiny2313 ? 0 : 1].waits_ms) / 1000.0;
@@ -108,19 +111,24 @@ int main(int argc, char** argv)
             which.push_back(target::wine64);
         else if (std::strcmp(argv[i], "wine32") == 0)
             which.push_back(target::wine32);
+        else if (std::strcmp(argv[i], "linux_ftdi") == 0 && E2E_WITH_FTDI)
+            which.push_back(target::linux_ftdi);
         else {
-            std::fprintf(stderr, "usage: port_bench [linux] [wine64] [wine32]\n");
+            std::fprintf(stderr, "usage: port_bench [linux] [wine64] [wine32] [linux_ftdi]\n");
             return 2;
         }
     }
-    if (which.empty())
+    if (which.empty()) {
         which = {target::linux_binary, target::wine64};
+        if (E2E_WITH_FTDI)
+            which.push_back(target::linux_ftdi);
+    }
 
     std::vector<std::pair<target, chip_part>> rows;
     std::vector<measured> results;
     int failures = 0;
     for (target t : which) {
-        if (t != target::linux_binary) {
+        if (is_wine(t)) {
             std::string error = prepare_wine(t);
             if (!error.empty()) {
                 std::fprintf(stderr, "%s: %s\n", target_name(t), error.c_str());
@@ -151,12 +159,14 @@ int main(int argc, char** argv)
                     m.cpu_s / m.run_s);
     }
     // On a USB adapter every call is a transfer: the run takes its waits, its clock periods
-    // and one call's cost for every call.
+    // and one call's cost for every call. (The FT232R's rows above are already at 1 ms a transfer.)
     std::printf("\n| program | chip | port calls | per bus bit | wiring's floor | floor per bit"
                 " | predicted at 0.125 ms a call | at 1 ms a call |\n");
     std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const measured& m = results[i];
+        if (rows[i].first == target::linux_ftdi)
+            continue;
         double bits = static_cast<double>(m.bits);
         double fixed_s = m.nominal_waits_s + bits * 2 * half_period_s;
         std::printf("| %s | %s | %ld | %.2f | %ld | %.2f | %.0f s | %.0f s |\n", target_name(rows[i].first),

@@ -30,6 +30,8 @@ if(WIN32)
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${example_images} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # Lets whoever may open an FTDI adapter's tty open its USB device too, for bit-bang.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-isp2313-ftdi.rules DESTINATION lib/udev/rules.d)
   find_program(ISP2313_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(ISP2313_DPKG_SHLIBDEPS)
     set(CPACK_GENERATOR DEB)

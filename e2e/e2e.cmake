@@ -66,10 +66,31 @@ foreach(bits 64 32)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e_out}
     COMMAND ${CMAKE_CXX_COMPILER} -m${bits} ${fakeport_flags} ${fakeport_sources} -o ${library}
             -ldl -static-libstdc++ -static-libgcc
-    DEPENDS ${fakeport_sources} ${e2e_src}/port_state.h ${PROJECT_SOURCE_DIR}/sim/chip.h
+    DEPENDS ${fakeport_sources} ${e2e_src}/port_state.h ${e2e_src}/fakeport.h ${PROJECT_SOURCE_DIR}/sim/chip.h
     COMMENT "Building the ${bits}-bit faked port")
   add_custom_target(fakeport${bits} ALL DEPENDS ${library})
 endforeach()
+
+# The FTDI runs: the same preload with the USB stand-in under libftdi1 (64-bit only).
+if(LIBFTDI1_FOUND)
+  pkg_check_modules(LIBUSB1 REQUIRED libusb-1.0)
+  set(fakeusb ${e2e_out}/fakeusb64.so)
+  set(fakeusb_sources ${fakeport_sources} ${e2e_src}/fakeusb.cpp ${PROJECT_SOURCE_DIR}/sim/ft232r.cpp)
+  list(TRANSFORM LIBUSB1_INCLUDE_DIRS PREPEND -I OUTPUT_VARIABLE libusb_include)
+  add_custom_command(OUTPUT ${fakeusb}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e_out}
+    COMMAND ${CMAKE_CXX_COMPILER} -m64 ${fakeport_flags} ${libusb_include} ${fakeusb_sources} -o ${fakeusb}
+            -ldl -static-libstdc++ -static-libgcc
+    DEPENDS ${fakeusb_sources} ${e2e_src}/port_state.h ${e2e_src}/fakeport.h ${PROJECT_SOURCE_DIR}/sim/chip.h
+            ${PROJECT_SOURCE_DIR}/sim/ft232r.h
+    COMMENT "Building the USB stand-in"
+    VERBATIM)
+  add_custom_target(fakeusb64 ALL DEPENDS ${fakeusb})
+  set(e2e_with_ftdi 1)
+else()
+  set(fakeusb "")
+  set(e2e_with_ftdi 0)
+endif()
 
 # What wine's i386 side needs when it runs under the emulator.
 set(emulated32 ${e2e_out}/emulated32.so)
@@ -133,6 +154,8 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_WIN64_DIR="${e2e_out}/win64"
   E2E_FAKEPORT64="${e2e_out}/fakeport64.so"
   E2E_FAKEPORT32="${e2e_out}/fakeport32.so"
+  E2E_FAKEUSB64="${fakeusb}"
+  E2E_WITH_FTDI=${e2e_with_ftdi}
   E2E_EMULATED32="${emulated32}"
   E2E_QEMU_I386="${e2e_qemu_i386}"
   E2E_WINE64="${ISP2313_WINE64}"
@@ -142,6 +165,9 @@ target_compile_definitions(isp2313_e2e PUBLIC
   E2E_PORT2="${ISP2313_PORT2}"
   E2E_WITH_WINE32=${e2e_with_wine32})
 add_dependencies(isp2313_e2e isp2313 isp2313-sim isp2313-probe fakeport64 fakeport32 emulated32 isp2313_win32 isp2313_win64)
+if(LIBFTDI1_FOUND)
+  add_dependencies(isp2313_e2e fakeusb64)
+endif()
 
 add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
 target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)

@@ -48,7 +48,7 @@ example_images blink()
 // A missing or unusable wine fails the Windows cases loudly; it never skips them.
 std::string wine_ready(target which)
 {
-    if (which == target::linux_binary)
+    if (!is_wine(which))
         return "";
     std::string error = prepare_wine(which);
     if (error.find("Exec format error") != std::string::npos)
@@ -60,7 +60,7 @@ std::string wine_ready(target which)
 // The text the program's stdout holds: Windows' C runtime writes text-mode line ends.
 std::string as_written(target which, const std::string& text)
 {
-    return which == target::linux_binary ? text : windows_text(text);
+    return is_wine(which) ? windows_text(text) : text;
 }
 
 std::string explain(const port_result& result, const program_result& program)
@@ -526,9 +526,12 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
     ASSERT_FALSE(result.trace.empty());
     EXPECT_EQ(result.trace.back().line, 'C') << "the port is closed last";
 
-    // The Linux program makes exactly the line calls the simulated platform sees.
-    if (which() == target::linux_binary) {
+    // The Linux program makes exactly the line calls the simulated platform sees, and over the
+    // FT232R stand-in the same line changes as over the simulated platform's FT232R.
+    if (which() == target::linux_binary || which() == target::linux_ftdi) {
         fresh_bench(part);
+        if (which() == target::linux_ftdi)
+            sim.bitbang_use[1] = os_bitbang_required;
         run_result simulated = run_program({"1", dir + "/flash.bin", dir + "/eeprom.bin"});
         EXPECT_TRUE(same_text(result.first.out, simulated.out));
         std::string real_lines, sim_lines;
@@ -538,6 +541,8 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
             sim_lines += std::string(1, static_cast<char>(event.line)) + char('0' + (event.value ? 1 : 0));
         EXPECT_TRUE(same_text(real_lines, sim_lines)) << "line events as letter and value, two bytes each";
         // and every modem-line call it makes is a real change of DTR or RTS
+        if (which() == target::linux_ftdi)
+            return;
         long changes = 0, dtr = -1, rts = -1;
         for (const port_event& event : result.trace) {
             long& level = event.line == 'D' ? dtr : rts;
@@ -550,8 +555,17 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
     }
 }
 
+// Every target, and the Linux program over the FT232R stand-in under libftdi1.
+static std::vector<target> full_run_targets()
+{
+    std::vector<target> all = targets();
+    if (E2E_WITH_FTDI)
+        all.push_back(target::linux_ftdi);
+    return all;
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, FullRunOn,
-                         ::testing::Combine(::testing::ValuesIn(targets()),
+                         ::testing::Combine(::testing::ValuesIn(full_run_targets()),
                                             ::testing::Values(part_attiny2313, part_at90s2313)),
                          [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
                              return std::string(target_name(std::get<0>(param_info.param))) + "_"
@@ -617,6 +631,129 @@ INSTANTIATE_TEST_SUITE_P(Targets, LateDsrOn,
                                   + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
                          });
 
+#if E2E_WITH_FTDI
+// The Linux program over the FT232R stand-in, libftdi1's own code between them: the failures.
+class LinuxFtdi : public OnTarget<int> {
+protected:
+    target which() const override { return target::linux_ftdi; }
+
+    port_run prepared(std::vector<std::string> operands)
+    {
+        port_run run;
+        run.which = target::linux_ftdi;
+        run.operands = std::move(operands);
+        run.dir = dir;
+        return run;
+    }
+};
+
+// Unplugged mid-run: libusb's transfers fail from then on; the run ends as a lost port does.
+TEST_F(LinuxFtdi, AnAdapterPulledMidRunIsALostPort)
+{
+    example_images images = blink();
+    write_file(dir + "/flash.bin", images.flash);
+    write_file(dir + "/eeprom.bin", images.eeprom);
+    port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+    run.usb_fail_from = 300;
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+    std::string lost = "\n>>> COM1 Lost\n";
+    ASSERT_GE(result.first.out.size(), lost.size());
+    EXPECT_EQ(result.first.out.substr(result.first.out.size() - lost.size()), lost);
+    // libftdi's words: "ftdi_write_data: usb bulk write failed" or the read's
+    EXPECT_NE(result.first.err.find("the port stopped answering: ftdi_"), std::string::npos) << result.first.err;
+    EXPECT_NE(result.first.err.find("usb bulk"), std::string::npos) << result.first.err;
+    EXPECT_EQ(result.usb.failed_transfers, 1) << "nothing is sent after the failed transfer";
+    EXPECT_LT(result.first.end_ns - static_cast<std::uint64_t>(result.usb.first_failure_ns), 1000000000u)
+        << "from the loss to the exit";
+    EXPECT_EQ(result.open_count, 0);
+}
+
+// An FTDI tty that will not go into bit-bang runs on its line calls and says why once, with
+// what to do: a USB device this user may not open, or one whose tty another program holds.
+// ISP2313_BITBANG=0 asks for the line calls: not a word then.
+TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    struct { bool refused, busy; const char* setting; std::string why, remedy; } cases[] = {
+        {true, false, "", "(ftdi_usb_open_dev: libusb_open() failed (LIBUSB_ERROR_ACCESS))", "60-isp2313-ftdi.rules"},
+        {false, true, "", "(ftdi_usb_open_dev: unable to claim usb device.", "Another program holds the adapter"},
+        {false, false, "ISP2313_BITBANG=0", "", ""},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"});
+        run.usb_refused = c.refused;
+        run.usb_busy = c.busy;
+        run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
+        if (c.setting[0] != '\0')
+            run.environment.push_back(c.setting);
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
+        std::string why = "is an FTDI adapter that would not go into bit-bang mode " + c.why;
+        std::size_t at = result.first.err.find(why);
+        if (c.why.empty()) {
+            EXPECT_EQ(result.first.err, "");
+        } else {
+            EXPECT_NE(at, std::string::npos) << why << "\n" << result.first.err;
+            EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
+            EXPECT_NE(result.first.err.find(c.remedy), std::string::npos) << result.first.err;
+        }
+        EXPECT_EQ(result.usb.refused_opens != 0, c.refused);
+        EXPECT_EQ(result.usb.bulk_transfers, 0);
+        EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
+        EXPECT_EQ(result.chip.flash[0], 0x3412);
+        expect_port_left_idle(result);
+    }
+}
+
+// isp2313-probe over the stand-in: the device in the list's words, the chip checks in bit-bang.
+TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
+{
+    port_run run = prepared({"1"});
+    run.program = "isp2313-probe";
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_EQ(result.first.out.rfind("port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial E2E2313A,"
+                                     " bus 3 address 9\n", 0), 0u) << result.first.out;
+    EXPECT_NE(result.first.out.find("\nchip: signature 1E 91 0A: ATTINY2313\n"), std::string::npos) << result.first.out;
+    EXPECT_GT(result.usb.bulk_transfers, 0);
+    EXPECT_EQ(result.calls.tiocsbrk, 0) << "no line calls";
+    EXPECT_EQ(result.chip.erases, 0);
+    expect_port_left_idle(result);
+}
+
+// A serial number that no FTDI device has, or plain ftdi with two attached: not found, and
+// the devices there are listed.
+TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    struct { const char* name; bool second; std::string why, devices; } cases[] = {
+        {"ftdi:NOSUCH", false, "ftdi_usb_find_all: no FTDI device has serial number NOSUCH",
+         "    FT232R serial E2E2313A, bus 3 address 9\n"},
+        {"ftdi", true, "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
+         "    FT232R serial E2E2313A, bus 3 address 9\n    FT232R serial E2E2313B, bus 3 address 10\n"},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"});
+        run.environment = {std::string("ISP2313_PORT1=") + c.name};
+        run.usb_second = c.second;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n"));
+        std::string err = std::string("isp2313: port 1 is ") + c.name + ": " + c.why
+                          + "\nThe FTDI devices on this system:\n" + c.devices;
+        EXPECT_NE(result.first.err.find(err), std::string::npos) << err << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.opens, 0);
+        EXPECT_EQ(result.chip.programming_enables, 0);
+    }
+}
+#endif
+
 // ---- FTDI bit-bang on Windows: the exe beside the stand-in ftd2xx.dll ----------------------
 
 namespace {
@@ -625,7 +762,7 @@ std::vector<target> wine_targets()
 {
     std::vector<target> wine;
     for (target which : targets())
-        if (which == target::wine64 || which == target::wine32)
+        if (is_wine(which))
             wine.push_back(which);
     return wine;
 }
@@ -657,7 +794,7 @@ std::uint64_t monotonic_from_raw(std::uint64_t raw_ns)
 
 // The exe in the case's directory, with or without the stand-in beside it.
 template <typename Param>
-class Ftdi : public OnTarget<Param> {
+class D2xxCase : public OnTarget<Param> {
 protected:
     virtual chip_part part() const { return part_attiny2313; }
 
@@ -674,13 +811,13 @@ protected:
     }
 };
 
-class FtdiOn : public Ftdi<std::tuple<target, chip_part>> {
+class D2xxFullRun : public D2xxCase<std::tuple<target, chip_part>> {
 protected:
     target which() const override { return std::get<0>(GetParam()); }
     chip_part part() const override { return std::get<1>(GetParam()); }
 };
 
-class FtdiPort : public Ftdi<target> {
+class D2xx : public D2xxCase<target> {
 protected:
     target which() const override { return GetParam(); }
 };
@@ -690,7 +827,7 @@ protected:
 // Over the stand-in's FT232R at 1 ms a USB round trip a run of whole-chip images prints what it
 // prints over line calls, leaves the chip the images and keeps the chip's timing, and never
 // touches the COM port.
-TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
+TEST_P(D2xxFullRun, AFullRunOverBitBangIsTheLineCallRun)
 {
     chip_part part = this->part();
     example_images images = {full_run_flash(), full_run_eeprom()};
@@ -722,7 +859,7 @@ TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
 
 // Pulled mid-run: the transfer's samples never come, the read times out, and the run ends as
 // a lost port does, within a second, the device closed.
-TEST_P(FtdiPort, APulledAdapterEndsTheRunAsLost)
+TEST_P(D2xx, APulledAdapterEndsTheRunAsLost)
 {
     example_images images = blink();
     write_file(dir + "/flash.bin", images.flash);
@@ -741,7 +878,7 @@ TEST_P(FtdiPort, APulledAdapterEndsTheRunAsLost)
 }
 
 // Ctrl-C mid-run: the queued states go out, the close releases the chip, the device is closed.
-TEST_P(FtdiPort, CtrlCClosesTheDeviceAndSaysInterrupted)
+TEST_P(D2xx, CtrlCClosesTheDeviceAndSaysInterrupted)
 {
     if (which() == target::wine32)
         GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
@@ -764,7 +901,7 @@ TEST_P(FtdiPort, CtrlCClosesTheDeviceAndSaysInterrupted)
 
 // An ftdi name that does not open is Not Found on standard output; standard error says why and
 // lists the FTDI devices. Nothing reaches the chip.
-TEST_P(FtdiPort, AnFtdiNameThatDoesNotOpenIsNotFound)
+TEST_P(D2xx, AnFtdiNameThatDoesNotOpenIsNotFound)
 {
     struct {
         const char* name;
@@ -795,7 +932,7 @@ TEST_P(FtdiPort, AnFtdiNameThatDoesNotOpenIsNotFound)
 
 // A COM name runs in bit-bang when a listed FTDI device reports it as its COM port, unless
 // bit-bang is turned off; without ftd2xx.dll it runs on line calls exactly as before.
-TEST_P(FtdiPort, AComPortOfAnFtdiDeviceRunsInBitBang)
+TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
 {
     struct {
         bool with_d2xx, bitbang_off, bitbang;
@@ -820,7 +957,7 @@ TEST_P(FtdiPort, AComPortOfAnFtdiDeviceRunsInBitBang)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, FtdiOn,
+INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun,
                          ::testing::Combine(::testing::ValuesIn(wine_targets()),
                                             ::testing::Values(part_attiny2313, part_at90s2313)),
                          [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
@@ -828,5 +965,5 @@ INSTANTIATE_TEST_SUITE_P(Targets, FtdiOn,
                                   + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
                          });
 
-INSTANTIATE_TEST_SUITE_P(Targets, FtdiPort, ::testing::ValuesIn(wine_targets()),
+INSTANTIATE_TEST_SUITE_P(Targets, D2xx, ::testing::ValuesIn(wine_targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });

@@ -18,7 +18,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include "e2e/port_state.h"
+#include "e2e/fakeport.h"
 
 namespace {
 
@@ -100,6 +100,11 @@ void configure()
     pthread_atfork(nullptr, nullptr, forget_key);
 }
 
+} // namespace
+
+// What the USB stand-in, built into the same preload, shares: the state file, the chip, the lines.
+namespace fakeport {
+
 // A process that meets the port without a state file would drive a real pty's lines,
 // which proves nothing: it stops loudly instead.
 port_state* shared()
@@ -132,23 +137,6 @@ std::uint64_t now_ns()
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-bool is_port(int fd)
-{
-    configure();
-    if (fd < 0 || port_rdev == 0)
-        return false;
-    if (fd < fd_table_size && fd_kind[fd] != fd_unknown)
-        return true;
-    struct stat64 info {};
-    if (fstat64(fd, &info) != 0 || !S_ISCHR(info.st_mode) || info.st_rdev != port_rdev)
-        return false;
-    if (fd < fd_table_size)
-        fd_kind[fd] = fd_met;
-    return true;
-}
-
-bool known_port(int fd) { return fd >= 0 && fd < fd_table_size && fd_kind[fd] != fd_unknown; }
-
 void trace(port_state* s, std::uint64_t t, char line, bool value)
 {
     if (!s->trace_enabled)
@@ -179,7 +167,7 @@ port_state* take_chip()
 void give_chip(port_state* s) { shared_chip_save(s->chip); }
 
 // After every line change: the wire's DSR, for an adapter that shows it late.
-void note_dsr(port_state* s, std::uint64_t t)
+static void note_dsr(port_state* s, std::uint64_t t)
 {
     bool on = !chip_line_miso();
     std::uint64_t n = s->dsr_changes;
@@ -191,7 +179,7 @@ void note_dsr(port_state* s, std::uint64_t t)
 
 // DSR as the adapter reports it: the wire as it was dsr_lag_ns ago (the oldest change kept
 // stands for all before it), from a status refreshed only by a read dsr_polled_ns after the last.
-bool dsr_reported(port_state* s, std::uint64_t t)
+static bool dsr_reported(port_state* s, std::uint64_t t)
 {
     bool on = !chip_line_miso();
     std::uint64_t n = s->dsr_changes, kept = n < dsr_history_size ? n : dsr_history_size;
@@ -215,32 +203,87 @@ bool dsr_reported(port_state* s, std::uint64_t t)
     return s->dsr_polled != 0;
 }
 
-void set_dtr(port_state* s, bool on)
+void set_dtr(port_state* s, bool on, std::uint64_t t)
 {
-    std::uint64_t t = now_ns();
     trace(s, t, 'D', on);
     s->modem_lines = on ? (s->modem_lines | TIOCM_DTR) : (s->modem_lines & ~TIOCM_DTR);
     chip_line_mosi(!on, t);      // a 1 bit clears DTR
     note_dsr(s, t);
 }
 
-void set_rts(port_state* s, bool on)
+void set_rts(port_state* s, bool on, std::uint64_t t)
 {
-    std::uint64_t t = now_ns();
     trace(s, t, 'R', on);
     s->modem_lines = on ? (s->modem_lines | TIOCM_RTS) : (s->modem_lines & ~TIOCM_RTS);
     chip_line_reset(on, t);      // RTS set holds the chip in reset
     note_dsr(s, t);
 }
 
-void set_break(port_state* s, bool on)
+void set_break(port_state* s, bool on, std::uint64_t t)
 {
-    std::uint64_t t = now_ns();
     trace(s, t, 'B', on);
     s->break_on = on;
     chip_line_sck(on, t);
     note_dsr(s, t);
 }
+
+// Only a chip that disagrees with the lines is taken up: a process that merely opens the
+// port while another drives it must not write back a copy that is already stale.
+static void chip_follows_lines(port_state* s, std::uint64_t t)
+{
+    bool reset = (s->modem_lines & TIOCM_RTS) != 0, sck = s->break_on != 0, mosi = (s->modem_lines & TIOCM_DTR) == 0;
+    if (s->chip.reset_held != reset || s->chip.sck_high != sck || s->chip.mosi != mosi) {
+        take_chip();
+        chip_lines(reset, sck, mosi, t);
+        note_dsr(s, t);
+        give_chip(s);
+    }
+}
+
+void port_opened()
+{
+    port_state* s = shared();
+    std::uint64_t t = now_ns();
+    ++s->calls.opens;
+    ++s->open_count;
+    if (s->first_open_ns == 0)
+        s->first_open_ns = t;
+    trace(s, t, 'O', true);
+    chip_follows_lines(s, t);
+}
+
+void port_closed()
+{
+    port_state* s = shared();
+    std::uint64_t t = now_ns();
+    ++s->calls.closes;
+    --s->open_count;
+    s->last_close_ns = t;
+    trace(s, t, 'C', true);
+}
+
+} // namespace fakeport
+
+using namespace fakeport;
+
+namespace {
+
+bool is_port(int fd)
+{
+    configure();
+    if (fd < 0 || port_rdev == 0)
+        return false;
+    if (fd < fd_table_size && fd_kind[fd] != fd_unknown)
+        return true;
+    struct stat64 info {};
+    if (fstat64(fd, &info) != 0 || !S_ISCHR(info.st_mode) || info.st_rdev != port_rdev)
+        return false;
+    if (fd < fd_table_size)
+        fd_kind[fd] = fd_met;
+    return true;
+}
+
+bool known_port(int fd) { return fd >= 0 && fd < fd_table_size && fd_kind[fd] != fd_unknown; }
 
 int modem_status(port_state* s)
 {
@@ -255,17 +298,17 @@ int modem_status(port_state* s)
 void modem_set(port_state* s, int lines)
 {
     if ((lines ^ s->modem_lines) & TIOCM_DTR)
-        set_dtr(s, (lines & TIOCM_DTR) != 0);
+        set_dtr(s, (lines & TIOCM_DTR) != 0, now_ns());
     if ((lines ^ s->modem_lines) & TIOCM_RTS)
-        set_rts(s, (lines & TIOCM_RTS) != 0);
+        set_rts(s, (lines & TIOCM_RTS) != 0, now_ns());
 }
 
 void modem_change(port_state* s, int lines, bool on)
 {
     if (lines & TIOCM_DTR)
-        set_dtr(s, on);
+        set_dtr(s, on, now_ns());
     if (lines & TIOCM_RTS)
-        set_rts(s, on);
+        set_rts(s, on, now_ns());
 }
 
 bool is_line_request(unsigned long request)
@@ -299,8 +342,8 @@ int fake_line_request(unsigned long request, void* arg)
     case TIOCMSET: ++s->calls.tiocmset; modem_set(s, *lines); break;
     case TIOCMBIS: ++s->calls.tiocmbis; modem_change(s, *lines, true); break;
     case TIOCMBIC: ++s->calls.tiocmbic; modem_change(s, *lines, false); break;
-    case TIOCSBRK: ++s->calls.tiocsbrk; set_break(s, true); break;
-    case TIOCCBRK: ++s->calls.tioccbrk; set_break(s, false); break;
+    case TIOCSBRK: ++s->calls.tiocsbrk; set_break(s, true, now_ns()); break;
+    case TIOCCBRK: ++s->calls.tioccbrk; set_break(s, false, now_ns()); break;
     }
     give_chip(s);
     return 0;
@@ -321,22 +364,7 @@ int opened(int fd)
         return fd;
     if (fd < fd_table_size)
         fd_kind[fd] = fd_opened_here;
-    port_state* s = shared();
-    std::uint64_t t = now_ns();
-    ++s->calls.opens;
-    ++s->open_count;
-    if (s->first_open_ns == 0)
-        s->first_open_ns = t;
-    trace(s, t, 'O', true);
-    // Only a chip that disagrees with the lines is taken up: a process that merely opens the
-    // port while another drives it must not write back a copy that is already stale.
-    bool reset = (s->modem_lines & TIOCM_RTS) != 0, sck = s->break_on != 0, mosi = (s->modem_lines & TIOCM_DTR) == 0;
-    if (s->chip.reset_held != reset || s->chip.sck_high != sck || s->chip.mosi != mosi) {
-        take_chip();
-        chip_lines(reset, sck, mosi, t);
-        note_dsr(s, t);
-        give_chip(s);
-    }
+    port_opened();
     return fd;
 }
 
@@ -344,14 +372,8 @@ void forget(int fd)
 {
     if (fd < 0 || fd >= fd_table_size || fd_kind[fd] == fd_unknown)
         return;
-    if (fd_kind[fd] == fd_opened_here) {
-        port_state* s = shared();
-        std::uint64_t t = now_ns();
-        ++s->calls.closes;
-        --s->open_count;
-        s->last_close_ns = t;
-        trace(s, t, 'C', true);
-    }
+    if (fd_kind[fd] == fd_opened_here)
+        port_closed();
     fd_kind[fd] = fd_unknown;
 }
 

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <grp.h>
 #include <linux/capability.h>
@@ -32,6 +33,7 @@ const char* target_name(target which)
     case target::linux_binary: return "linux";
     case target::wine64:       return "wine64";
     case target::wine32:       return "wine32";
+    case target::linux_ftdi:   return "linux_ftdi";
     }
     return "?";
 }
@@ -254,9 +256,34 @@ std::vector<std::string> serial_devices()
     return found;
 }
 
+// The sysfs view of the FTDI runs, made in DIR before the guard binds it (once for the runs of
+// a case): DIR/ttyUSB0 (the pty, once bound there) is the tty of an interface that ftdi_sio
+// drives, on the stand-in's FT232R.
+std::string make_usb_view(const std::string& dir)
+{
+    if (exists(dir + "/sys-tty/ttyUSB0/device"))
+        return "";
+    std::string port = std::to_string(fakeusb_bus) + "-1", usb = dir + "/sys-usb/" + port;
+    std::string interface = usb + "/" + port + ":1.0";
+    for (const std::string& d : {dir + "/sys-usb", usb, interface, dir + "/sys-usb/ftdi_sio", dir + "/sys-tty",
+                                 dir + "/sys-tty/ttyUSB0"})
+        mkdir(d.c_str(), 0755);
+    write_text(usb + "/busnum", std::to_string(fakeusb_bus) + "\n");
+    write_text(usb + "/devnum", std::to_string(fakeusb_address) + "\n");
+    write_text(usb + "/bcdDevice", "0600\n");
+    write_text(interface + "/bInterfaceNumber", "00\n");
+    write_file(dir + "/ttyUSB0", {});
+    if (symlink((dir + "/sys-usb/ftdi_sio").c_str(), (interface + "/driver").c_str()) != 0
+        || symlink(interface.c_str(), (dir + "/sys-tty/ttyUSB0/device").c_str()) != 0)
+        return "cannot make the sysfs view in " + dir;
+    return "";
+}
+
 // In this (child) process only: port 1's device becomes the pty, every other serial device
-// and port 2 a harmless empty file. Nothing runs unless all of that holds.
-std::string shadow_serial_devices(const pty_port& pty, const std::string& harmless)
+// and port 2 a harmless empty file, USB device nodes an empty directory. With USB_VIEW (an FTDI
+// run), also USB_VIEW/ttyUSB0 and /sys/class/tty as make_usb_view made them. Nothing runs
+// unless all of that holds.
+std::string shadow_serial_devices(const pty_port& pty, const std::string& harmless, const std::string& usb_view)
 {
     if (unshare(CLONE_NEWNS) != 0)
         return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno) + " (the end-to-end tests need root)";
@@ -277,6 +304,12 @@ std::string shadow_serial_devices(const pty_port& pty, const std::string& harmle
         if (mount(harmless.c_str(), device.c_str(), nullptr, MS_BIND, nullptr) != 0)
             return "binding a file over " + device + ": " + std::strerror(errno);
     }
+    if (exists("/dev/bus/usb") && mount("tmpfs", "/dev/bus/usb", "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0)
+        return std::string("hiding /dev/bus/usb: ") + std::strerror(errno);
+    if (!usb_view.empty()
+        && (mount(pty.slave.c_str(), (usb_view + "/ttyUSB0").c_str(), nullptr, MS_BIND, nullptr) != 0
+            || mount((usb_view + "/sys-tty").c_str(), "/sys/class/tty", nullptr, MS_BIND, nullptr) != 0))
+        return std::string("binding the sysfs view: ") + std::strerror(errno);
     // The wine server keeps its socket under /tmp: a private /tmp takes it, and the files,
     // with the namespace. A build tree under /tmp would be hidden by it, so it keeps /tmp.
     if (std::strncmp(E2E_WORK_DIR, "/tmp/", 5) != 0
@@ -303,7 +336,7 @@ guard_report* new_report()
 // Runs BODY in a child inside the guard; false (and the reason in the report) if the guard
 // could not be set up or the child died.
 bool run_guarded(const pty_port& pty, const std::string& harmless, guard_report& r,
-                 const std::function<void(guard_report&)>& body)
+                 const std::function<void(guard_report&)>& body, const std::string& usb_view = "")
 {
     std::fflush(nullptr);
     pid_t child = fork();
@@ -312,7 +345,7 @@ bool run_guarded(const pty_port& pty, const std::string& harmless, guard_report&
         return false;
     }
     if (child == 0) {
-        std::string error = shadow_serial_devices(pty, harmless);
+        std::string error = shadow_serial_devices(pty, harmless, usb_view);
         if (!error.empty()) {
             report(r, "guard: " + error);
             _exit(125);
@@ -460,7 +493,8 @@ std::vector<std::string> inherited_environment()
         std::string entry = *var;
         if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("FAKEPORT_", 0) == 0 || entry.rfind("WINE", 0) == 0
             || entry.rfind("ASAN_OPTIONS=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0
-            || entry.rfind("ISP2313_PORT", 0) == 0
+            || entry.rfind("ISP2313_PORT", 0) == 0 || entry.rfind("ISP2313_BITBANG", 0) == 0
+            || entry.rfind("FAKEUSB_", 0) == 0
             || entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0)
             continue;
         env.push_back(entry);
@@ -492,7 +526,7 @@ std::string wine_loader(target which) { return which == target::wine32 ? E2E_WIN
 std::vector<std::string> program_argv(const port_run& run)
 {
     std::vector<std::string> argv;
-    if (run.which == target::linux_binary) {
+    if (!is_wine(run.which)) {
         argv.push_back(std::string(E2E_LINUX_DIR) + "/" + run.program);
     } else {
         argv.push_back(wine_loader(run.which));
@@ -519,6 +553,7 @@ void copy_result(const port_state* state, port_result& result)
 {
     result.chip = state->chip;
     result.calls = state->calls;
+    result.usb = state->usb;
     result.modem_lines = state->modem_lines;
     result.open_count = state->open_count;
     result.first_open_ns = state->first_open_ns;
@@ -605,6 +640,8 @@ port_result run_on_port(const port_run& run)
         if (dialout == nullptr || chown(pty.slave.c_str(), 65534, dialout->gr_gid) != 0 || chmod(pty.slave.c_str(), 0660) != 0)
             result.failure = "cannot give " + pty.slave + " to nobody and group dialout";
     }
+    if (result.failure.empty() && run.which == target::linux_ftdi)
+        result.failure = make_usb_view(run.dir);
     port_state* state = result.failure.empty() ? create_state(state_path, run.trace_capacity) : nullptr;
     guard_report* r = new_report();
     if (result.failure.empty() && (state == nullptr || r == nullptr))
@@ -619,7 +656,7 @@ port_result run_on_port(const port_run& run)
     chip.present = run.chip_present;
     shared_chip_save(state->chip);
 
-    bool wine = run.which != target::linux_binary;
+    bool wine = is_wine(run.which);
     std::vector<std::string> env = wine ? wine_environment(run.which) : inherited_environment();
     std::string preload = E2E_FAKEPORT64;
     if (run.which == target::wine32)
@@ -634,6 +671,24 @@ port_result run_on_port(const port_run& run)
         env.push_back("FAKEPORT_FAIL_FROM=" + std::to_string(run.fail_from));
     env.push_back("FAKEPORT_DSR_LAG_NS=" + std::to_string(run.dsr_lag_ns));
     env.push_back("FAKEPORT_DSR_POLLED_NS=" + std::to_string(run.dsr_polled_ns));
+    bool ftdi = run.which == target::linux_ftdi;
+    if (ftdi) {
+        for (std::string& var : env)
+            if (var.rfind("LD_PRELOAD=", 0) == 0)
+                var = std::string("LD_PRELOAD=") + E2E_FAKEUSB64;
+        bool named = std::any_of(run.environment.begin(), run.environment.end(),
+                                 [](const std::string& var) { return var.rfind("ISP2313_PORT1=", 0) == 0; });
+        if (!named)
+            env.push_back("ISP2313_PORT1=ftdi");
+        if (run.usb_fail_from != 0)
+            env.push_back("FAKEUSB_FAIL_FROM=" + std::to_string(run.usb_fail_from));
+        if (run.usb_refused)
+            env.push_back("FAKEUSB_REFUSE=1");
+        if (run.usb_busy)
+            env.push_back("FAKEUSB_BUSY=1");
+        if (run.usb_second)
+            env.push_back("FAKEUSB_SECOND=1");
+    }
     env.insert(env.end(), run.environment.begin(), run.environment.end());
     std::vector<std::string> argv = program_argv(run);
     const std::string& dir = run.dir;
@@ -677,7 +732,7 @@ port_result run_on_port(const port_run& run)
         }
         if (wine)
             stop_wine_server(run.which, env, dir, g);
-    });
+    }, ftdi ? run.dir : "");
     result.failure = r->message;
     result.interrupt_ns = r->interrupt_ns;
     fill_program(result.first, *r, 0, dir, "first");

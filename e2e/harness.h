@@ -8,9 +8,13 @@
 #include "e2e/port_state.h"
 #include "sim/chip.h"
 
-enum class target { linux_binary, wine64, wine32 };
+// linux_ftdi: the Linux program with port 1 named "ftdi", the USB stand-in (fakeusb.cpp) under
+// libftdi1 presenting a model FT232R on the same chip, and a sysfs view in which DIR/ttyUSB0
+// (the pty again) is that FT232R's tty.
+enum class target { linux_binary, wine64, wine32, linux_ftdi };
 
 const char* target_name(target which);
+inline bool is_wine(target which) { return which == target::wine64 || which == target::wine32; }
 
 struct port_run {
     target                   which = target::linux_binary;
@@ -30,6 +34,10 @@ struct port_run {
     std::string              exe_dir;                    // the Windows exe's directory when not the build's
     int                      timeout_s = 60;
     long long                fail_from = 0;              // every line request from this one (from 1) fails: EIO
+    long long                usb_fail_from = 0;          // linux_ftdi: every USB transfer from this one fails
+    bool                     usb_refused = false;        // linux_ftdi: the USB device does not open (no access)
+    bool                     usb_busy = false;           // linux_ftdi: its interface cannot be claimed
+    bool                     usb_second = false;         // linux_ftdi: a second FT232R attached
     std::uint64_t            dsr_lag_ns = 0;             // DSR read as the wire had it this long before
     std::uint64_t            dsr_polled_ns = 0;          // DSR from a status refreshed at most this often
     int                      interrupt_signal = 0;       // sent to the program once the chip has
@@ -50,6 +58,7 @@ struct port_result {
     program_result          first, second;
     shared_chip             chip{};    // as the run left it
     port_calls              calls{};
+    usb_calls               usb{};
     std::int32_t            modem_lines = 0, open_count = 0;
     std::uint64_t           first_open_ns = 0, last_close_ns = 0;
     std::vector<port_event> trace;

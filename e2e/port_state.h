@@ -6,7 +6,7 @@
 #include "sim/chip.h"
 
 constexpr std::uint32_t port_state_magic   = 0x70726F74;   // "prot"
-constexpr std::uint32_t port_state_version = 4;
+constexpr std::uint32_t port_state_version = 5;
 constexpr std::uint64_t dsr_history_size   = 4096;
 
 // The chip in fixed-width fields; chip_counts uses long, which differs between -m32 and -m64.
@@ -44,6 +44,17 @@ struct port_calls {
     std::int64_t first_failure_ns; // CLOCK_MONOTONIC of the first failed request
 };
 
+// What the USB stand-in (fakeusb.cpp) did: its FT232R's interface claimed and released (also
+// counted as the port's opens and closes), the transfers and those that failed.
+struct usb_calls {
+    std::int64_t control_transfers, bulk_transfers, failed_transfers, refused_opens;
+    std::int64_t first_failure_ns;  // CLOCK_MONOTONIC of the first failed transfer
+};
+
+// The FT232R that the stand-in presents, where sysfs puts it for the tty case too.
+constexpr unsigned    fakeusb_bus = 3, fakeusb_address = 9;
+constexpr const char* fakeusb_serial = "E2E2313A";
+
 struct port_event {
     std::uint64_t t_ns;            // CLOCK_MONOTONIC
     char          line;            // as sim_line: O C D R B S
@@ -63,6 +74,7 @@ struct port_state {
     std::uint64_t first_open_ns, last_close_ns;
     shared_chip   chip;
     port_calls    calls;
+    usb_calls     usb;
     // An adapter that shows DSR late: the wire's last changes of DSR, a ring of
     // dsr_history_size after dsr_changes of them, and the status as last polled.
     std::uint64_t dsr_changes, dsr_polled_at_ns;
@@ -76,7 +88,8 @@ struct port_state {
 // Every 64-bit field sits on an 8-byte boundary, so i386 (4-byte alignment) lays it out the same.
 static_assert(sizeof(shared_chip) == 2392, "shared_chip layout");
 static_assert(offsetof(shared_chip, busy_until_ns) == 64 && offsetof(shared_chip, executed) == 2312, "shared_chip layout");
-static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2624 + 16 * dsr_history_size, "port_state layout");
+static_assert(offsetof(port_state, chip) == 56 && offsetof(port_state, events) == 2664 + 16 * dsr_history_size,
+              "port_state layout");
 static_assert(sizeof(port_event) == 16, "port_event layout");
 
 constexpr std::uint64_t port_state_bytes(std::uint64_t trace_capacity)

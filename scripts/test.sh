@@ -62,6 +62,11 @@ echo "== the .deb, installed"
 deb=$(ls build/isp2313_*.deb)
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Architecture|Depends):'
 dpkg-deb --contents "$deb"
+# FTDI bit-bang: libftdi1 at run time, and the udev rule that opens FTDI devices to dialout.
+dpkg-deb --field "$deb" Depends | grep -q 'libftdi1-2' ||
+    { echo "test.sh: $deb does not depend on libftdi1-2" >&2; exit 1; }
+dpkg-deb --contents "$deb" | grep -q ' ./usr/lib/udev/rules.d/60-isp2313-ftdi.rules$' ||
+    { echo "test.sh: $deb lacks the udev rule for FTDI devices" >&2; exit 1; }
 dpkg -i "$deb"
 man -w isp2313 isp2313-sim isp2313-probe
 examples=/usr/share/doc/isp2313/examples

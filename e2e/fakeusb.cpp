@@ -1,0 +1,237 @@
+// Test infrastructure, built into the faked port's preload for the FTDI runs: the libusb-1.0
+// calls that libftdi1 (and the program) make, answered by one model FT232R (sim/ft232r.cpp)
+// whose pins are the faked port's lines on the same virtual chip, in real time. Every libusb
+// call that could reach a device ends here; libusb_error_name, a table of words, is libusb's.
+// Faults (environment): FAKEUSB_FAIL_FROM=N, every transfer from the Nth bulk one on fails as
+// after an unplug; FAKEUSB_REFUSE=1, the device does not open (no access); FAKEUSB_BUSY=1, its
+// interface cannot be claimed (the kernel's driver keeps it: another program holds the tty);
+// FAKEUSB_ROUND_TRIP_NS, the USB round trip (1 ms unless set). FAKEUSB_SECOND=1 attaches a
+// second FT232R, serial E2E2313B at the next address, whose pins lead nowhere.
+#include <libusb.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <cstdlib>
+#include <cstring>
+#include "e2e/fakeport.h"
+#include "sim/ft232r.h"
+
+struct libusb_context { int unused; };
+struct libusb_device { int unused; };
+struct libusb_device_handle { int unused; };
+
+using namespace fakeport;
+
+namespace {
+
+libusb_context       the_context;
+libusb_device        devices[2];
+libusb_device_handle handles[2];
+ft232r_model         model;
+bool                 configured, refused, busy, second;
+long long            fail_from;
+
+// The outputs reach the chip as the serial driver's lines would: a 0 bit is the line set.
+void drive(std::uint8_t pins, std::uint64_t t)
+{
+    port_state* s = take_chip();
+    bool break_on = (pins & 0x01) == 0, rts_on = (pins & 0x04) == 0, dtr_on = (pins & 0x10) == 0;
+    if (break_on != (s->break_on != 0))
+        set_break(s, break_on, t);
+    if (dtr_on != ((s->modem_lines & TIOCM_DTR) != 0))
+        set_dtr(s, dtr_on, t);
+    if (rts_on != ((s->modem_lines & TIOCM_RTS) != 0))
+        set_rts(s, rts_on, t);
+    give_chip(s);
+}
+
+std::uint8_t sense(std::uint64_t)
+{
+    take_chip();
+    return chip_line_miso() ? 0xFF : 0xFF & ~0x20;   // DSR# low: DSR on, a 0 bit from the chip
+}
+
+void configure()
+{
+    if (configured)
+        return;
+    configured = true;
+    const char* fail = std::getenv("FAKEUSB_FAIL_FROM");
+    fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
+    refused = std::getenv("FAKEUSB_REFUSE") != nullptr;
+    busy = std::getenv("FAKEUSB_BUSY") != nullptr;
+    second = std::getenv("FAKEUSB_SECOND") != nullptr;
+    const char* round_trip = std::getenv("FAKEUSB_ROUND_TRIP_NS");
+    if (round_trip != nullptr)
+        model.round_trip_ns = std::strtoull(round_trip, nullptr, 10);
+    model.drive = drive;
+    model.sense = sense;
+}
+
+bool pulled() { return fail_from != 0 && shared()->usb.bulk_transfers >= fail_from; }
+
+void sleep_until(std::uint64_t t)
+{
+    timespec until{static_cast<time_t>(t / 1000000000u), static_cast<long>(t % 1000000000u)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+// The baud-rate generator's divisor as libftdi encodes it for an FT232R: 14 bits of 3 MHz
+// steps and a fraction in eighths, its code's third bit in the index.
+std::uint32_t baud_of(std::uint16_t value, std::uint16_t index)
+{
+    static const unsigned eighths[8] = {0, 4, 2, 1, 3, 5, 6, 7};
+    unsigned encoded = value | (index & 1u) << 16;
+    if (encoded <= 1)
+        return encoded == 0 ? 3000000 : 2000000;
+    return 24000000 / ((encoded & 0x3FFF) * 8 + eighths[encoded >> 14]);
+}
+
+// One configuration, one interface, bulk IN 0x81 and OUT 0x02 of 64-byte packets.
+const libusb_endpoint_descriptor endpoints[2] = {
+    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x81, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0},
+    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0}};
+const libusb_interface_descriptor setting = {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
+                                             endpoints, nullptr, 0};
+const libusb_interface interface_0 = {&setting, 1};
+libusb_config_descriptor configuration = {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 32, 1, 1, 0, 0x80, 45, &interface_0,
+                                          nullptr, 0};
+
+} // namespace
+
+#define STAND_IN extern "C" __attribute__((visibility("default")))
+
+STAND_IN int libusb_init(libusb_context** context)
+{
+    configure();
+    if (context != nullptr)
+        *context = &the_context;
+    return 0;
+}
+
+STAND_IN void libusb_exit(libusb_context*) {}
+
+STAND_IN ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list)
+{
+    *list = static_cast<libusb_device**>(std::calloc(3, sizeof(libusb_device*)));
+    (*list)[0] = &devices[0];
+    (*list)[1] = second ? &devices[1] : nullptr;
+    return second ? 2 : 1;
+}
+
+STAND_IN void libusb_free_device_list(libusb_device** list, int) { std::free(list); }
+STAND_IN libusb_device* libusb_ref_device(libusb_device* device) { return device; }
+STAND_IN void libusb_unref_device(libusb_device*) {}
+STAND_IN std::uint8_t libusb_get_bus_number(libusb_device*) { return fakeusb_bus; }
+STAND_IN std::uint8_t libusb_get_device_address(libusb_device* device)
+{
+    return static_cast<std::uint8_t>(fakeusb_address + (device - devices));
+}
+
+STAND_IN int libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* descriptor)
+{
+    // FTDI's vendor, the FT232R's product and bcdDevice; strings 1 to 3 and one configuration
+    *descriptor = {LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE, 0x0200, 0, 0, 0, 8, 0x0403, 0x6001, 0x0600, 1, 2, 3, 1};
+    return 0;
+}
+
+STAND_IN int libusb_get_config_descriptor(libusb_device*, std::uint8_t, libusb_config_descriptor** config)
+{
+    *config = &configuration;
+    return 0;
+}
+
+STAND_IN void libusb_free_config_descriptor(libusb_config_descriptor*) {}
+
+STAND_IN int libusb_open(libusb_device* device, libusb_device_handle** handle)
+{
+    configure();
+    if (refused) {
+        ++shared()->usb.refused_opens;
+        return LIBUSB_ERROR_ACCESS;
+    }
+    *handle = &handles[device - devices];
+    return 0;
+}
+
+STAND_IN void libusb_close(libusb_device_handle*) {}
+
+STAND_IN int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, std::uint8_t index, unsigned char* data,
+                                                int length)
+{
+    const char* serial = handle == &handles[0] ? fakeusb_serial : "E2E2313B";
+    const char* text = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : serial;
+    int size = static_cast<int>(std::strlen(text));
+    size = size < length ? size : length - 1;
+    std::memcpy(data, text, static_cast<std::size_t>(size));
+    data[size] = '\0';
+    return size;
+}
+
+STAND_IN int libusb_get_configuration(libusb_device_handle*, int* config)
+{
+    *config = 1;
+    return 0;
+}
+
+STAND_IN int libusb_set_configuration(libusb_device_handle*, int) { return 0; }
+STAND_IN int libusb_detach_kernel_driver(libusb_device_handle*, int) { return 0; }
+STAND_IN int libusb_set_auto_detach_kernel_driver(libusb_device_handle*, int) { return 0; }
+
+// Claimed and released: the port's open and close, in the counts and the trace.
+STAND_IN int libusb_claim_interface(libusb_device_handle*, int)
+{
+    if (busy)
+        return LIBUSB_ERROR_BUSY;
+    port_opened();
+    return 0;
+}
+
+STAND_IN int libusb_release_interface(libusb_device_handle*, int)
+{
+    port_closed();
+    return pulled() ? LIBUSB_ERROR_NO_DEVICE : 0;
+}
+
+// Vendor requests: reset and purge, modem and flow control, baud rate, data format, latency
+// timer, bit mode. The model follows the baud rate, the latency timer and the bit mode.
+STAND_IN int libusb_control_transfer(libusb_device_handle*, std::uint8_t request_type, std::uint8_t request,
+                                     std::uint16_t value, std::uint16_t index, unsigned char* data,
+                                     std::uint16_t length, unsigned int)
+{
+    port_state* s = shared();
+    ++s->usb.control_transfers;
+    if (pulled())
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (request == 0x03)
+        model.baud = baud_of(value, index);
+    else if (request == 0x09)
+        model.latency_ms = value & 0xFF;
+    else if (request == 0x0B)
+        ft232r_set_bitmode(model, value & 0xFF, value >> 8 == 0x04, now_ns());
+    if ((request_type & LIBUSB_ENDPOINT_IN) != 0)
+        std::memset(data, 0, length);
+    return length;
+}
+
+STAND_IN int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
+                                  int* transferred, unsigned int timeout_ms)
+{
+    port_state* s = shared();
+    *transferred = 0;
+    ++s->usb.bulk_transfers;
+    if (pulled()) {
+        if (s->usb.failed_transfers++ == 0)
+            s->usb.first_failure_ns = static_cast<std::int64_t>(now_ns());
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    model.timeout_ns = timeout_ms * 1000000ull;
+    std::uint64_t t = now_ns();
+    std::size_t size = static_cast<std::size_t>(length), done;
+    if ((endpoint & LIBUSB_ENDPOINT_IN) != 0)
+        done = ft232r_bulk_in(model, data, size, t);
+    else
+        done = ft232r_bulk_out(model, data, size, t);
+    sleep_until(t);
+    *transferred = static_cast<int>(done);
+    return done < size && (endpoint & LIBUSB_ENDPOINT_IN) == 0 ? LIBUSB_ERROR_TIMEOUT : 0;
+}
