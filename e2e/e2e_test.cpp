@@ -762,7 +762,7 @@ std::vector<target> wine_targets()
 {
     std::vector<target> wine;
     for (target which : targets())
-        if (which == target::wine64 || which == target::wine32)
+        if (is_wine(which))
             wine.push_back(which);
     return wine;
 }
@@ -794,7 +794,7 @@ std::uint64_t monotonic_from_raw(std::uint64_t raw_ns)
 
 // The exe in the case's directory, with or without the stand-in beside it.
 template <typename Param>
-class Ftdi : public OnTarget<Param> {
+class D2xxCase : public OnTarget<Param> {
 protected:
     virtual chip_part part() const { return part_attiny2313; }
 
@@ -811,13 +811,13 @@ protected:
     }
 };
 
-class FtdiOn : public Ftdi<std::tuple<target, chip_part>> {
+class D2xxFullRun : public D2xxCase<std::tuple<target, chip_part>> {
 protected:
     target which() const override { return std::get<0>(GetParam()); }
     chip_part part() const override { return std::get<1>(GetParam()); }
 };
 
-class FtdiPort : public Ftdi<target> {
+class D2xx : public D2xxCase<target> {
 protected:
     target which() const override { return GetParam(); }
 };
@@ -827,7 +827,7 @@ protected:
 // Over the stand-in's FT232R at 1 ms a USB round trip a run of whole-chip images prints what it
 // prints over line calls, leaves the chip the images and keeps the chip's timing, and never
 // touches the COM port.
-TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
+TEST_P(D2xxFullRun, AFullRunOverBitBangIsTheLineCallRun)
 {
     chip_part part = this->part();
     example_images images = {full_run_flash(), full_run_eeprom()};
@@ -859,7 +859,7 @@ TEST_P(FtdiOn, AFullRunOverBitBangIsTheLineCallRun)
 
 // Pulled mid-run: the transfer's samples never come, the read times out, and the run ends as
 // a lost port does, within a second, the device closed.
-TEST_P(FtdiPort, APulledAdapterEndsTheRunAsLost)
+TEST_P(D2xx, APulledAdapterEndsTheRunAsLost)
 {
     example_images images = blink();
     write_file(dir + "/flash.bin", images.flash);
@@ -878,7 +878,7 @@ TEST_P(FtdiPort, APulledAdapterEndsTheRunAsLost)
 }
 
 // Ctrl-C mid-run: the queued states go out, the close releases the chip, the device is closed.
-TEST_P(FtdiPort, CtrlCClosesTheDeviceAndSaysInterrupted)
+TEST_P(D2xx, CtrlCClosesTheDeviceAndSaysInterrupted)
 {
     if (which() == target::wine32)
         GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
@@ -901,7 +901,7 @@ TEST_P(FtdiPort, CtrlCClosesTheDeviceAndSaysInterrupted)
 
 // An ftdi name that does not open is Not Found on standard output; standard error says why and
 // lists the FTDI devices. Nothing reaches the chip.
-TEST_P(FtdiPort, AnFtdiNameThatDoesNotOpenIsNotFound)
+TEST_P(D2xx, AnFtdiNameThatDoesNotOpenIsNotFound)
 {
     struct {
         const char* name;
@@ -932,7 +932,7 @@ TEST_P(FtdiPort, AnFtdiNameThatDoesNotOpenIsNotFound)
 
 // A COM name runs in bit-bang when a listed FTDI device reports it as its COM port, unless
 // bit-bang is turned off; without ftd2xx.dll it runs on line calls exactly as before.
-TEST_P(FtdiPort, AComPortOfAnFtdiDeviceRunsInBitBang)
+TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
 {
     struct {
         bool with_d2xx, bitbang_off, bitbang;
@@ -957,7 +957,7 @@ TEST_P(FtdiPort, AComPortOfAnFtdiDeviceRunsInBitBang)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, FtdiOn,
+INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun,
                          ::testing::Combine(::testing::ValuesIn(wine_targets()),
                                             ::testing::Values(part_attiny2313, part_at90s2313)),
                          [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
@@ -965,5 +965,5 @@ INSTANTIATE_TEST_SUITE_P(Targets, FtdiOn,
                                   + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
                          });
 
-INSTANTIATE_TEST_SUITE_P(Targets, FtdiPort, ::testing::ValuesIn(wine_targets()),
+INSTANTIATE_TEST_SUITE_P(Targets, D2xx, ::testing::ValuesIn(wine_targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
