@@ -24,4 +24,4 @@ void os_bitbang_close(os_handle) {}
 
 const char* os_bitbang_description(os_handle) { return ""; }
 
-void os_list_ftdi_devices(void (*)(const char*)) {}
+bool os_list_ftdi_devices(void (*)(const char*)) { return false; }

@@ -396,11 +396,11 @@ void os_bitbang_close(os_handle device)
 
 const char* os_bitbang_description(os_handle) { return open_description; }
 
-void os_list_ftdi_devices(void (*seen)(const char* description))
+bool os_list_ftdi_devices(void (*seen)(const char* description))
 {
     ftdi_context* ftdi = ftdi_new();
     if (ftdi == nullptr)
-        return;
+        return false;
     ftdi_device_list* list = nullptr;
     if (ftdi_usb_find_all(ftdi, &list, 0, 0) > 0)
         for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
@@ -410,4 +410,5 @@ void os_list_ftdi_devices(void (*seen)(const char* description))
         }
     ftdi_list_free(&list);
     ftdi_free(ftdi);
+    return true;
 }

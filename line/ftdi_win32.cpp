@@ -362,10 +362,10 @@ void os_bitbang_close(os_handle device)
 
 const char* os_bitbang_description(os_handle) { return opened_description; }
 
-void os_list_ftdi_devices(void (*seen)(const char* description))
+bool os_list_ftdi_devices(void (*seen)(const char* description))
 {
     if (!d2xx_loaded())
-        return;
+        return false;
     DWORD count = device_count();
     for (DWORD index = 0; index < count; ++index) {
         ft_device device;
@@ -373,4 +373,5 @@ void os_list_ftdi_devices(void (*seen)(const char* description))
         if (device_at(index, device))
             seen(describe(device, line, sizeof line));
     }
+    return true;
 }

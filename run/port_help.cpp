@@ -39,13 +39,18 @@ static void list_ftdi_device(const char* description)
     ++devices_listed;
 }
 
-static void list_ftdi_devices()
+// Without an FTDI library there is nothing to list: the reason given says what is missing.
+static bool list_ftdi_devices()
 {
     devices_listed = 0;
     std::fprintf(stderr, "The FTDI devices on this system:\n");
-    os_list_ftdi_devices(list_ftdi_device);
+    if (!os_list_ftdi_devices(list_ftdi_device)) {
+        std::fprintf(stderr, "    unknown: they are listed through the FTDI library, which this system lacks\n");
+        return false;
+    }
     if (devices_listed == 0)
         std::fprintf(stderr, "    none: is the adapter plugged in?\n");
+    return true;
 }
 
 // What lets a user at an FTDI chip's USB device, where only root may open it.
@@ -63,8 +68,9 @@ static void explain_ftdi_failure(int port, const char* device)
     std::fprintf(stderr, "%s: port %d is %s: %s\n", program_name, port, device, os_failure());
     if (os_failure_reason() == os_reason_denied)
         explain_usb_access();
-    list_ftdi_devices();
-    std::fprintf(stderr, "Name one as ftdi:SERIAL in ISP2313_PORT%d, or plain ftdi when it is the only one.\n", port);
+    if (list_ftdi_devices())
+        std::fprintf(stderr, "Name one as ftdi:SERIAL in ISP2313_PORT%d, or plain ftdi when it is the only one.\n",
+                     port);
 }
 
 void explain_bitbang_fallback(int port)

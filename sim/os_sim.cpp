@@ -30,6 +30,7 @@ void sim_reset()
     sim.port_name[2] = "COM2";
     sim.device_group = "";
     sim.trace_enabled = true;
+    sim.ftdi_library = true;
     sim.ftdi.drive = ftdi_drive;
     sim.ftdi.sense = ftdi_sense;
 }
@@ -370,10 +371,13 @@ const char* os_bitbang_description(os_handle)
     return sim.ftdi_devices.empty() ? "FT232R" : sim.ftdi_devices.front().c_str();
 }
 
-void os_list_ftdi_devices(void (*seen)(const char* description))
+bool os_list_ftdi_devices(void (*seen)(const char* description))
 {
+    if (!sim.ftdi_library)
+        return false;
     for (const auto& device : sim.ftdi_devices)
         seen(device.c_str());
+    return true;
 }
 
 void os_catch_interrupts() { sim.interrupts_caught = true; }

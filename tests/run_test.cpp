@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Reasons, PortFailure, testing::Values(
 struct ftdi_case {
     const char*    name;
     os_bitbang_use use;
-    bool           present, refused;
+    bool           present, refused, library;
     const char*    out;   // empty: the clean run's
     const char*    err;
 };
@@ -211,6 +211,7 @@ TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
     sim.bitbang_use[1] = c.use;
     sim.port_present[1] = c.present;
     sim.ftdi_refused = c.refused;
+    sim.ftdi_library = c.library;
     sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
     std::vector<std::uint8_t> flash = pattern_bytes(34, 3);
     run_result r = run_program({"1", scratch_file("f.bin", flash)});
@@ -226,12 +227,12 @@ TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
 }
 
 INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
-    ftdi_case{"NoSuchSerialListsTheDevices", os_bitbang_required, false, false, ">>> COM1 Not Found\n",
+    ftdi_case{"NoSuchSerialListsTheDevices", os_bitbang_required, false, false, true, ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
         "The FTDI devices on this system:\n"
         "    FT232R serial A50285BI, bus 1 address 7\n"
         "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
-    ftdi_case{"NamedAndRefusedNamesTheUdevRule", os_bitbang_required, true, true, ">>> COM1 Not Found\n",
+    ftdi_case{"NamedAndRefusedNamesTheUdevRule", os_bitbang_required, true, true, true, ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)\n"
         "Only root may open this USB device here. isp2313's package installs a udev rule that lets the dialout"
         " group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/60-isp2313-ftdi.rules); without"
@@ -239,7 +240,11 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
         "The FTDI devices on this system:\n"
         "    FT232R serial A50285BI, bus 1 address 7\n"
         "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
-    ftdi_case{"TtyRefusedFallsBackToLineCalls", os_bitbang_preferred, true, true, "",
+    ftdi_case{"NoFtdiLibraryListsNothing", os_bitbang_required, false, false, false, ">>> COM1 Not Found\n",
+        "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
+        "The FTDI devices on this system:\n"
+        "    unknown: they are listed through the FTDI library, which this system lacks\n"},
+    ftdi_case{"TtyRefusedFallsBackToLineCalls", os_bitbang_preferred, true, true, true, "",
         "isp2313: port 1 (/dev/ttyUSB0) is an FTDI adapter that would not go into bit-bang mode"
         " (ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)), so this run uses its serial port's line"
         " calls, which is many times slower.\n"
