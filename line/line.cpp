@@ -323,6 +323,12 @@ static bool open_device(int port_number)
         bb_pins = os_pin_outputs | os_pin_dsr;
         port_handle = os_bitbang_open(port_number, bitbang_baud, bb_pins, bb_sizes);
         if (port_handle != os_no_handle) {
+            // A chunk is whole packets and never outgrows the driver's own buffers.
+            std::uint32_t& packet = bb_sizes.packet_states;
+            std::uint32_t& chunk = bb_sizes.chunk_states;
+            packet = packet == 0 ? 1 : packet > bitbang_chunk_max ? bitbang_chunk_max : packet;
+            chunk = chunk > bitbang_chunk_max ? bitbang_chunk_max : chunk < packet ? packet : chunk;
+            chunk -= chunk % packet;
             bitbang = true;
             return true;
         }
