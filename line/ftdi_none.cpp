@@ -2,13 +2,8 @@
 // and a port named "ftdi…" does not open.
 #include "line/os.h"
 #include "line/os_note.h"
-#include "line/port_name.h"
 
-os_bitbang_use os_bitbang_wanted(int port_number)
-{
-    const char* name = os_port_name(port_number);
-    return name != nullptr && is_ftdi_name(name) ? os_bitbang_required : os_bitbang_off;
-}
+os_bitbang_use os_bitbang_wanted(int) { return os_bitbang_off; }
 
 os_handle os_bitbang_open(int, std::uint32_t, std::uint8_t, os_bitbang_sizes&)
 {

@@ -97,12 +97,8 @@ static bool ftdi_tty(const char* device, tty_usb& found)
 os_bitbang_use os_bitbang_wanted(int port_number)
 {
     const char* name = os_port_name(port_number);
-    if (name == nullptr)
-        return os_bitbang_off;
-    if (is_ftdi_name(name))
-        return os_bitbang_required;
     tty_usb usb{};
-    if (!bitbang_allowed() || !ftdi_tty(name, usb))
+    if (name == nullptr || !ftdi_tty(name, usb))
         return os_bitbang_off;
     const ftdi_chip* row = chip_of(usb.bcd_device);
     return row != nullptr && row->synchronous ? os_bitbang_preferred : os_bitbang_off;

@@ -264,12 +264,8 @@ static ft_handle open_named(const char* name, ft_device& device)
 os_bitbang_use os_bitbang_wanted(int port_number)
 {
     const char* name = os_port_name(port_number);
-    if (name == nullptr)
-        return os_bitbang_off;
-    if (is_ftdi_name(name))
-        return os_bitbang_required;
-    int com = com_number(name);
-    if (com == 0 || !bitbang_allowed() || !d2xx_loaded())
+    int com = name != nullptr ? com_number(name) : 0;
+    if (com == 0 || !d2xx_loaded())
         return os_bitbang_off;
     ft_device device;
     ft_handle handle = open_by_com(com, device);

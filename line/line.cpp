@@ -7,6 +7,7 @@
 //   DB-9 pin 5  ground
 #include "line/line.h"
 #include <cstdio>
+#include "line/port_name.h"
 
 os_handle     port_handle       = os_no_handle;
 float         counter_frequency = 0.0f;
@@ -269,20 +270,11 @@ void wait_30ms() { wait_ms(30); }
 
 // One line change, or one DSR reading, at once, over whichever path the port takes: for the
 // probe's checks of the lines themselves. In bit-bang each is a transfer of its own.
-bool line_now_break(bool on)
+bool line_now_set(bool use_break, bool on)
 {
     if (!bitbang)
-        return line_call(os_set_break(port_handle, on));
-    bb_set(os_pin_txd, on);
-    bb_flush();
-    return !line_lost;
-}
-
-bool line_now_dtr(bool on)
-{
-    if (!bitbang)
-        return line_call(os_set_dtr(port_handle, on));
-    bb_set(os_pin_dtr, on);
+        return line_call(use_break ? os_set_break(port_handle, on) : os_set_dtr(port_handle, on));
+    bb_set(use_break ? os_pin_txd : os_pin_dtr, on);
     bb_flush();
     return !line_lost;
 }
@@ -310,6 +302,14 @@ bool line_idle_states(std::uint32_t count)
 std::uint32_t bitbang_packet_states() { return bb_sizes.packet_states; }
 std::uint32_t bitbang_chunk_states()  { return bb_sizes.chunk_states; }
 
+static os_bitbang_use bitbang_use(int port_number)
+{
+    const char* name = os_port_name(port_number);
+    if (name != nullptr && is_ftdi_name(name))
+        return os_bitbang_required;
+    return bitbang_allowed() ? os_bitbang_wanted(port_number) : os_bitbang_off;
+}
+
 // An FTDI adapter runs in bit-bang when its name asks for it, or when its serial port's chip
 // can and bit-bang is not turned off; a serial port that will not go into bit-bang runs on
 // line calls, and the reason is kept for the run to give.
@@ -318,7 +318,7 @@ static bool open_device(int port_number)
     bitbang = false;
     bitbang_refusal[0] = '\0';
     bb_queued = bb_reads = bb_phase = 0;
-    os_bitbang_use use = os_bitbang_wanted(port_number);
+    os_bitbang_use use = bitbang_use(port_number);
     if (use != os_bitbang_off) {
         bb_pins = os_pin_outputs | os_pin_dsr;
         port_handle = os_bitbang_open(port_number, bitbang_baud, bb_pins, bb_sizes);

@@ -40,11 +40,10 @@ extern std::uint32_t bitbang_half_states;
 std::uint32_t bitbang_packet_states();
 std::uint32_t bitbang_chunk_states();
 
-// For the probe's checks of the lines themselves: one change, or one DSR reading, at once,
-// over line calls or in bit-bang; and in bit-bang, COUNT states that change nothing, in one
-// transfer. False once the line is lost.
-bool line_now_break(bool on);
-bool line_now_dtr(bool on);
+// For the probe's checks of the lines themselves: one change of the break (USE_BREAK) or of
+// DTR, or one DSR reading, at once, over line calls or in bit-bang; and in bit-bang, COUNT
+// states that change nothing, in one transfer. False once the line is lost.
+bool line_now_set(bool use_break, bool on);
 bool line_now_dsr(bool& on);
 bool line_idle_states(std::uint32_t count);
 

@@ -12,10 +12,10 @@ static double seconds_since(std::uint32_t start)
     return static_cast<double>(static_cast<std::uint32_t>(os_counter() - start)) / counter_frequency;
 }
 
-static double median(std::uint32_t samples[cost_samples])
+static double median(std::uint32_t* samples, int count = cost_samples)
 {
-    std::nth_element(samples, samples + cost_samples / 2, samples + cost_samples);
-    return static_cast<double>(samples[cost_samples / 2]) / counter_frequency;
+    std::nth_element(samples, samples + count / 2, samples + count);
+    return static_cast<double>(samples[count / 2]) / counter_frequency;
 }
 
 // A failed call marks the line lost, as in a run; a loop over a lost line stops.
@@ -58,23 +58,13 @@ bool measure_call_costs(call_costs& costs)
     return true;
 }
 
-static bool set_watched_line(bool use_break, bool on)
-{
-    return use_break ? line_now_break(on) : line_now_dtr(on);
-}
-
-static bool read_dsr(bool& on)
-{
-    return line_now_dsr(on);
-}
-
 // Reads DSR until it shows WANTED or the limit passes; the reads it took and the time.
 static bool wait_for_dsr(bool wanted, int& reads, double& took)
 {
     std::uint32_t start = os_counter();
     reads = 0;
     bool on = !wanted;
-    while (read_dsr(on)) {
+    while (line_now_dsr(on)) {
         ++reads;
         took = seconds_since(start);
         if (on == wanted)
@@ -93,27 +83,27 @@ static dsr_follow watch_dsr(bool use_break)
     bool at_rest = false;
     int reads = 0;
     double took = 0.0;
-    if (!set_watched_line(use_break, false))
+    if (!line_now_set(use_break, false))
         return result;
     // A DSR read from a cached status may still show what went before: it is read for as
     // long as any adapter takes to follow before its level at rest counts.
     std::uint32_t start = os_counter();
-    while (read_dsr(at_rest) && seconds_since(start) <= follow_limit_s) {
+    while (line_now_dsr(at_rest) && seconds_since(start) <= follow_limit_s) {
     }
-    if (line_lost || !set_watched_line(use_break, true))
+    if (line_lost || !line_now_set(use_break, true))
         return result;
     result.follows = wait_for_dsr(!at_rest, reads, took);
     result.on_with_line = !at_rest;
     bool line_on = true;
     for (int i = 0; i < follow_changes && result.follows; ++i) {
         line_on = !line_on;
-        if (!set_watched_line(use_break, line_on))
+        if (!line_now_set(use_break, line_on))
             break;
         result.follows = wait_for_dsr(line_on == result.on_with_line, reads, took);
         result.live = result.live && reads == 1;
         result.slowest = std::max(result.slowest, took);
     }
-    set_watched_line(use_break, use_break ? false : dtr_level);
+    line_now_set(use_break, use_break ? false : dtr_level);
     result.live = result.live && result.follows;
     return result;
 }
@@ -126,7 +116,7 @@ dsr_follow watch_dsr_against_break() { return watch_dsr(true); }
 // else the clock is only known to be at least that fast.
 bool measure_bitbang(bitbang_costs& costs)
 {
-    std::uint32_t small[cost_samples], large[cost_samples];
+    std::uint32_t small[bitbang_samples], large[bitbang_samples];
     std::uint32_t packet = bitbang_packet_states(), chunk = bitbang_chunk_states();
     for (int i = 0; i < bitbang_samples && !line_stopped(); ++i) {
         std::uint32_t start = os_counter();
@@ -137,10 +127,7 @@ bool measure_bitbang(bitbang_costs& costs)
     }
     if (line_stopped())
         return false;
-    std::sort(small, small + bitbang_samples);
-    std::sort(large, large + bitbang_samples);
-    double one = static_cast<double>(small[bitbang_samples / 2]) / counter_frequency;
-    double all = static_cast<double>(large[bitbang_samples / 2]) / counter_frequency;
+    double one = median(small, bitbang_samples), all = median(large, bitbang_samples);
     costs.round_trip = one;
     costs.hidden = all < one * 1.1;
     costs.state = (costs.hidden ? one : all) / static_cast<double>(chunk);

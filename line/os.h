@@ -50,11 +50,13 @@ constexpr std::uint8_t os_pin_dtr = 0x10;   // 0: DTR set (a 0 bit to the chip)
 constexpr std::uint8_t os_pin_dsr = 0x20;   // 0: DSR on (a 0 bit from the chip)
 constexpr std::uint8_t os_pin_outputs = os_pin_txd | os_pin_rts | os_pin_dtr;
 
-// How port PORT_NUMBER's name asks to be driven.
+// How port PORT_NUMBER is driven. The line driver itself takes an "ftdi", "ftdi:SERIAL" or
+// "ftdi:SERIAL:B" name as required and ISP2313_BITBANG=0 as off; for any other name the OS
+// file says whether it is the serial port of an FTDI chip with synchronous bit-bang.
 enum os_bitbang_use : char {
-    os_bitbang_off,         // line calls: not an FTDI device, or ISP2313_BITBANG=0 for a tty
-    os_bitbang_required,    // "ftdi", "ftdi:SERIAL" or "ftdi:SERIAL:B": bit-bang or no port
-    os_bitbang_preferred    // the serial port of an FTDI chip with synchronous bit-bang
+    os_bitbang_off,         // line calls
+    os_bitbang_required,    // bit-bang or no port
+    os_bitbang_preferred    // bit-bang where the device lets it, else line calls
 };
 os_bitbang_use os_bitbang_wanted(int port_number);
 

@@ -42,25 +42,23 @@ static os_reason reason_of(int error)
     return os_reason_other;
 }
 
-// Keeps the call's name and errno's words for os_failure; returns false for the caller.
-// Only the first failure since the open is kept: the calls that try to release the lines
-// after it fail too, but it is the one that says why.
-static bool failed(const char* call)
-{
-    if (failure_text[0] != '\0')
-        return false;
-    failure_reason = reason_of(errno);
-    std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, std::strerror(errno));
-    return false;
-}
-
-// For the FTDI file beside this one: a failure in its own words, kept as the OS's are.
+// Keeps CALL and WORDS for os_failure. Only the first failure since the open is kept: the
+// calls that try to release the lines after it fail too, but it is the one that says why.
+// The FTDI file beside this one reports its failures here too.
 void os_note_failure(const char* call, const char* words, os_reason reason)
 {
     if (failure_text[0] != '\0')
         return;
     failure_reason = reason;
     std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, words);
+}
+
+// Keeps the call's name and errno's words; returns false for the caller.
+static bool failed(const char* call)
+{
+    int error = errno;
+    os_note_failure(call, std::strerror(error), reason_of(error));
+    return false;
 }
 
 void os_forget_failure() { failure_text[0] = '\0'; }

@@ -42,33 +42,31 @@ static os_reason reason_of(DWORD error)
     }
 }
 
-// Keeps the call's name and the system's words for GetLastError for os_failure.
-// Only the first failure since the open is kept: the calls that try to release the lines
-// after it fail too, but it is the one that says why.
-static bool failed(const char* call)
-{
-    if (failure_text[0] != '\0')
-        return false;
-    DWORD error = GetLastError();
-    failure_reason = reason_of(error);
-    int length = std::snprintf(failure_text, sizeof failure_text, "%s: ", call);
-    DWORD written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                   failure_text + length, static_cast<DWORD>(sizeof failure_text) - length, nullptr);
-    if (written == 0)
-        std::snprintf(failure_text + length, sizeof failure_text - length, "error %lu", static_cast<unsigned long>(error));
-    // The system's text ends in a line break.
-    for (char* end = failure_text + std::strlen(failure_text); end > failure_text && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ');)
-        *--end = '\0';
-    return false;
-}
-
-// For the FTDI file beside this one: a failure in its own words, kept as the OS's are.
+// Keeps CALL and WORDS for os_failure. Only the first failure since the open is kept: the
+// calls that try to release the lines after it fail too, but it is the one that says why.
+// The FTDI file beside this one reports its failures here too.
 void os_note_failure(const char* call, const char* words, os_reason reason)
 {
     if (failure_text[0] != '\0')
         return;
     failure_reason = reason;
     std::snprintf(failure_text, sizeof failure_text, "%s: %s", call, words);
+}
+
+// Keeps the call's name and the system's words for GetLastError; returns false for the caller.
+static bool failed(const char* call)
+{
+    DWORD error = GetLastError();
+    char words[sizeof failure_text];
+    DWORD written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                   words, static_cast<DWORD>(sizeof words), nullptr);
+    if (written == 0)
+        std::snprintf(words, sizeof words, "error %lu", static_cast<unsigned long>(error));
+    // The system's text ends in a line break.
+    for (char* end = words + std::strlen(words); end > words && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ');)
+        *--end = '\0';
+    os_note_failure(call, words, reason_of(error));
+    return false;
 }
 
 void os_forget_failure() { failure_text[0] = '\0'; }

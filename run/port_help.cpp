@@ -3,6 +3,7 @@
 #include <cstdio>
 #include "line/line.h"
 #include "line/os.h"
+#include "line/port_name.h"
 #include "run/run.h"
 
 static int  devices_listed;
@@ -100,7 +101,7 @@ void explain_port_failure(int port)
     const char* device = os_port_name(port);
     if (device == nullptr || os_failure()[0] == '\0')
         return;
-    if (os_bitbang_wanted(port) == os_bitbang_required) {
+    if (is_ftdi_name(device)) {
         explain_ftdi_failure(port, device);
         return;
     }
