@@ -9,43 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 #include "line/os.h"
+#include "line/ftdi_chips.h"
 #include "line/os_note.h"
 #include "line/port_name.h"
 
 constexpr int ftdi_vendor = 0x0403;
 
-// The chips by bcdDevice (FTDI's datasheets): whether they have synchronous bit-bang, the
-// samples one USB packet brings back, and the states a transfer may carry within the buffers.
-struct ftdi_chip {
-    unsigned      bcd_device;
-    const char*   name;
-    bool          synchronous;
-    std::uint32_t packet_states, chunk_states;
-};
-
-//  bcdDevice  name         sync   packet  chunk
-static const ftdi_chip ftdi_chips[] = {
-    {0x0200, "FT232AM",   false, 0,   0},
-    {0x0400, "FT232BM",   false, 0,   0},
-    {0x0500, "FT2232C/D", true,  62,  248},
-    {0x0600, "FT232R",    true,  62,  248},
-    {0x0700, "FT2232H",   true,  510, 4080},
-    {0x0800, "FT4232H",   true,  510, 4080},
-    {0x0900, "FT232H",    true,  510, 4080},
-    {0x1000, "FT-X",      true,  62,  496},
-};
-
-static const ftdi_chip* chip_of(unsigned bcd_device)
-{
-    for (const ftdi_chip& row : ftdi_chips)
-        if (row.bcd_device == bcd_device)
-            return &row;
-    return nullptr;
-}
-
 static const char* chip_name(unsigned bcd_device)
 {
-    const ftdi_chip* row = chip_of(bcd_device);
+    const ftdi_chip* row = ftdi_chip_by_bcd(bcd_device);
     return row != nullptr ? row->name : "FTDI chip";
 }
 
@@ -100,7 +72,7 @@ os_bitbang_use os_bitbang_wanted(int port_number)
     tty_usb usb{};
     if (name == nullptr || !ftdi_tty(name, usb))
         return os_bitbang_off;
-    const ftdi_chip* row = chip_of(usb.bcd_device);
+    const ftdi_chip* row = ftdi_chip_by_bcd(usb.bcd_device);
     return row != nullptr && row->synchronous ? os_bitbang_preferred : os_bitbang_off;
 }
 
@@ -297,7 +269,7 @@ static bool enter_bitbang(ftdi_context* ftdi, std::uint32_t baud)
            && ftdi_ok(ftdi, ftdi_set_bitmode(ftdi, os_pin_outputs, BITMODE_SYNCBB), "ftdi_set_bitmode");
 }
 
-os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t first_state, os_bitbang_sizes& sizes)
+os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t first_state, os_bitbang_sizes& sizes)
 {
     os_forget_failure();
     const char* name = os_port_name(port_number);
@@ -313,7 +285,7 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         ftdi_free(ftdi);
         return os_no_handle;
     }
-    const ftdi_chip* row = chip_of(bcd_device);
+    const ftdi_chip* row = ftdi_chip_by_bcd(bcd_device);
     if (row == nullptr || !row->synchronous || ftdi->max_packet_size < 3 || ftdi->max_packet_size > 512) {
         os_note_failure("ftdi_set_bitmode", "this FTDI chip has no synchronous bit-bang", os_reason_other);
         ftdi_usb_close(ftdi);
@@ -321,13 +293,13 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         return os_no_handle;
     }
     // A high-speed part on a full-speed port sends packets of 64 bytes, not 512: the packet the
-    // endpoint has, and as many of them to a transfer as the chip's buffers take of its own.
+    // endpoint has, and as many of them to a transfer as the chip's FIFOs hold.
     sizes.packet_states = ftdi->max_packet_size - 2;
-    sizes.chunk_states = sizes.packet_states * (row->chunk_states / row->packet_states);
+    sizes.chunk_states = ftdi_chunk_states(*row, sizes.packet_states);
     os_handle device = reinterpret_cast<os_handle>(ftdi);
     std::uint8_t states[512], samples[512];
     std::memset(states, first_state, sizes.packet_states);
-    if (!enter_bitbang(ftdi, baud) || !os_bitbang_transfer(device, states, samples, sizes.packet_states)) {
+    if (!enter_bitbang(ftdi, ftdi_baud_for(*row, byte_rate)) || !os_bitbang_transfer(device, states, samples, sizes.packet_states)) {
         os_bitbang_close(device);
         return os_no_handle;
     }

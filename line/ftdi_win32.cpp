@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <windows.h>
+#include "line/ftdi_chips.h"
 #include "line/os_note.h"
 #include "line/port_name.h"
 
@@ -277,7 +278,7 @@ os_bitbang_use os_bitbang_wanted(int port_number)
 
 // The settings first, while the pins are still the UART's; then bit-bang on and at once the
 // first state, a whole packet of it, whose samples are read so that none is left behind.
-os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t first_state, os_bitbang_sizes& sizes)
+os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t first_state, os_bitbang_sizes& sizes)
 {
     os_forget_failure();
     const char* name = os_port_name(port_number);
@@ -302,10 +303,11 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
     // when filled or on a short packet, so after a transfer's last full packet it would wait
     // for the latency timer's.
     bool fast = high_speed(device.type);
+    const ftdi_chip* chip = ftdi_chip_by_d2xx_type(device.type);
     sizes.packet_states = fast ? 510 : 62;
-    sizes.chunk_states = fast ? 8 * 510 : 4 * 62;
+    sizes.chunk_states = ftdi_chunk_states(*chip, sizes.packet_states);
     ULONG packet_bytes = fast ? 512 : 64, chunk_bytes = sizes.chunk_states / sizes.packet_states * packet_bytes;
-    if (!call_ok("FT_SetBaudRate", d2xx.set_baud_rate(handle, baud))
+    if (!call_ok("FT_SetBaudRate", d2xx.set_baud_rate(handle, ftdi_baud_for(*chip, byte_rate)))
         || !call_ok("FT_SetLatencyTimer", d2xx.set_latency_timer(handle, 1))
         || !call_ok("FT_SetUSBParameters", d2xx.set_usb_parameters(handle, packet_bytes, chunk_bytes))
         || !call_ok("FT_SetTimeouts", d2xx.set_timeouts(handle, transfer_timeout_ms, transfer_timeout_ms))

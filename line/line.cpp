@@ -321,7 +321,7 @@ static bool open_device(int port_number)
     os_bitbang_use use = bitbang_use(port_number);
     if (use != os_bitbang_off) {
         bb_pins = os_pin_outputs | os_pin_dsr;
-        port_handle = os_bitbang_open(port_number, bitbang_baud, bb_pins, bb_sizes);
+        port_handle = os_bitbang_open(port_number, bitbang_byte_rate, bb_pins, bb_sizes);
         if (port_handle != os_no_handle) {
             // A chunk is whole packets and never outgrows the driver's own buffers.
             std::uint32_t& packet = bb_sizes.packet_states;

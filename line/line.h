@@ -33,9 +33,10 @@ void wait_1ms();
 void wait_8ms();
 void wait_30ms();
 
-// FTDI bit-bang: the baud-rate generator's rate asked for, so that a byte clock of 16 times
-// it leaves each state on the pins 3.26 us or more; each clock phase lasts this many states.
-constexpr std::uint32_t bitbang_baud = 19200;
+// FTDI bit-bang: the fastest byte clock asked for, so that each state stays on the pins 3.26 us
+// or more (the baud rate set is this over the chip's multiple); each clock phase lasts this
+// many states.
+constexpr std::uint32_t bitbang_byte_rate = 307200;
 extern std::uint32_t bitbang_half_states;
 std::uint32_t bitbang_packet_states();
 std::uint32_t bitbang_chunk_states();

@@ -67,10 +67,11 @@ struct os_bitbang_sizes {
 };
 
 // Opens port PORT_NUMBER's FTDI device in synchronous bit-bang, the pins of os_pin_outputs as
-// outputs set to FIRST_STATE before anything else, its baud-rate generator at BAUD (the byte
-// clock runs at most 16 times that) and its latency timer at 1 ms. 0 on failure, and then
+// outputs set to FIRST_STATE before anything else, its baud-rate generator set so that the byte
+// clock runs at most BYTE_RATE states a second (whatever the chip's multiple of the baud) and
+// its latency timer at 1 ms. 0 on failure, and then
 // os_failure() says why. A tty taken this way is given back at os_bitbang_close.
-os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t first_state,
+os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t first_state,
                           os_bitbang_sizes& sizes);
 // Puts COUNT states (a multiple of packet_states, at most chunk_states) on the pins in order
 // and reads back their COUNT samples, SAMPLES[i] taken just before STATES[i] went out. False

@@ -357,7 +357,7 @@ static bool probe_chip()
     // A chip whose clock is too slow misses every pulse at the run's rate, as if it had none.
     std::uint32_t run_ticks = half_period_ticks, run_states = bitbang_half_states;
     half_period_ticks = static_cast<std::uint32_t>(slow_half_period_s * counter_frequency);
-    bitbang_half_states = static_cast<std::uint32_t>(slow_half_period_s * 16 * bitbang_baud) + 1;
+    bitbang_half_states = static_cast<std::uint32_t>(slow_half_period_s * bitbang_byte_rate) + 1;
     in_step = enter_programming_mode_observed(answers, attempts);
     bool works = in_step && !line_stopped()
               && report_chip_in_step(attempts, static_cast<double>(run_ticks + 1) / counter_frequency);

@@ -7,12 +7,24 @@ std::uint64_t ft232r_byte_ns(const ft232r_model& chip)
     return 1000000000u / (static_cast<std::uint64_t>(chip.clock_per_baud) * chip.baud);
 }
 
+void ft232r_make_ft232h(ft232r_model& chip)
+{
+    chip.out_buffer = chip.sample_buffer = 1024;
+    chip.packet_bytes = 512;
+    chip.clock_per_baud = 5;
+}
+
 void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang, std::uint64_t t_ns)
 {
     chip.bitbang = sync_bitbang;
     chip.mask = sync_bitbang ? mask : 0;
     chip.to_pins.clear();
     chip.next_byte_ns = t_ns;
+    if (sync_bitbang && chip.entry_glitch) {
+        chip.pins = static_cast<std::uint8_t>(chip.pins & ~mask);
+        if (chip.drive)
+            chip.drive(static_cast<std::uint8_t>(chip.pins | ~mask), t_ns);
+    }
 }
 
 // One tick: the sample of all pins as they are, then the next state on the outputs. The chip
@@ -21,14 +33,22 @@ static bool put_out_one(ft232r_model& chip, std::uint64_t t_ns)
 {
     if (!chip.bitbang || chip.to_pins.empty() || chip.next_byte_ns > t_ns)
         return false;
-    if (chip.samples.size() >= ft232r_sample_buffer) {
+    if (chip.samples.size() >= chip.sample_buffer) {
         ++chip.stalls;
         return false;
     }
     std::uint64_t tick = chip.next_byte_ns;
     std::uint8_t inputs = chip.sense ? chip.sense(tick) : 0xFF;
-    chip.samples.push_back(static_cast<std::uint8_t>((chip.pins & chip.mask) | (inputs & ~chip.mask)));
-    chip.sample_ns.push_back(tick);
+    std::uint8_t shown = chip.no_echo ? chip.to_pins.front() : chip.pins;
+    std::uint8_t sample = static_cast<std::uint8_t>((shown & chip.mask) | (inputs & ~chip.mask));
+    if (chip.samples_taken++ != chip.lose_at) {
+        chip.samples.push_back(sample);
+        chip.sample_ns.push_back(tick);
+    }
+    if (chip.samples_taken - 1 == chip.stray_after) {
+        chip.samples.push_back(sample);
+        chip.sample_ns.push_back(tick);
+    }
     chip.pins = chip.to_pins.front();
     chip.to_pins.pop_front();
     if (chip.drive)
@@ -70,12 +90,12 @@ static std::size_t take_out(ft232r_model& chip, const std::uint8_t* data, std::s
     for (;;) {
         if (chip.to_pins.empty())
             chip.next_byte_ns = std::max(chip.next_byte_ns, t_ns);
-        while (taken < count && chip.to_pins.size() < ft232r_out_buffer)
+        while (taken < count && chip.to_pins.size() < chip.out_buffer)
             chip.to_pins.push_back(data[taken++]);
         if (taken == count)
             return taken;
         // Room comes only as bytes go out, and they go out only while samples have room.
-        if (chip.samples.size() >= ft232r_sample_buffer) {
+        if (chip.samples.size() >= chip.sample_buffer) {
             t_ns += chip.timeout_ns;
             return taken;
         }
@@ -97,18 +117,18 @@ std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t l
 {
     std::uint64_t start = t_ns;
     ft232r_run(chip, t_ns);
-    std::size_t got = 0;
+    std::size_t got = 0, packet_samples = chip.packet_bytes - 2;
     while (length - got >= 2) {
         std::uint64_t deadline = chip.last_packet_ns + chip.latency_ms * 1000000ull;
         // Samples come until a packet is full or the latency timer sends what there is.
         std::uint64_t until = std::max(deadline, t_ns);
-        while (chip.samples.size() < ft232r_packet_samples && put_out_one(chip, until)) {
+        while (chip.samples.size() < packet_samples && put_out_one(chip, until)) {
         }
-        std::size_t room = std::min(length - got, ft232r_packet) - 2;
-        std::size_t k = std::min({chip.samples.size(), ft232r_packet_samples, room});
-        bool full = k == ft232r_packet_samples;
+        std::size_t room = std::min(length - got, chip.packet_bytes) - 2;
+        std::size_t k = std::min({chip.samples.size(), packet_samples, room});
+        bool full = k == packet_samples;
         std::uint64_t sent = full ? std::max(t_ns, chip.sample_ns[k - 1]) : until;
-        bool was_stalled = chip.samples.size() >= ft232r_sample_buffer;
+        bool was_stalled = chip.samples.size() >= chip.sample_buffer;
         status_bytes(data + got);
         for (std::size_t i = 0; i < k; ++i) {
             data[got + 2 + i] = chip.samples.front();

@@ -1,14 +1,15 @@
 // An FT232R in synchronous bit-bang as a USB host sees it, for the simulated platform and the
-// end-to-end stand-ins: the byte clock, the 256-byte output buffer, the 128-byte sample buffer
+// end-to-end stand-ins: the byte clock, the 128-byte output buffer, the 256-byte sample buffer
 // whose unread samples stall the output, 64-byte packets of two status bytes and 62 samples,
-// sent when full or when the latency timer runs out. Time is the caller's, virtual or real;
-// the pins are the caller's, through two functions.
+// sent when full or when the latency timer runs out. Switches make it an FT232H (512-byte
+// packets, 1 KiB buffers, a byte clock of 5 times the baud) or a faulty one. Time is the
+// caller's, virtual or real; the pins are the caller's, through two functions.
 #pragma once
 #include <cstdint>
 #include <deque>
 #include <functional>
 
-constexpr std::size_t ft232r_out_buffer = 256, ft232r_sample_buffer = 128;
+constexpr std::size_t ft232r_out_buffer = 128, ft232r_sample_buffer = 256;
 constexpr std::size_t ft232r_packet = 64, ft232r_packet_samples = 62;
 // A packet's way over full-speed USB, bits and overhead.
 constexpr std::uint64_t ft232r_packet_ns = 50000;
@@ -20,6 +21,16 @@ struct ft232r_model {
     std::uint64_t round_trip_ns = 1000000;
     std::uint32_t clock_per_baud = 16;       // the byte clock is this times the baud rate set
     std::uint64_t timeout_ns = 5000000000u;  // a host transfer that gets nowhere gives up
+    std::size_t   out_buffer = ft232r_out_buffer, sample_buffer = ft232r_sample_buffer;
+    std::size_t   packet_bytes = ft232r_packet;  // 512 for a high-speed part on a high-speed port
+    // Faults: all outputs driven low from the mode change until the first byte goes out, as a
+    // real FT232R does; one byte that is no sample after this many samples (-1: none); the
+    // sample with this index lost (-1: none); samples that show the state going out rather
+    // than the one before it, as from a chip that does not do synchronous bit-bang.
+    bool          entry_glitch = false;
+    long          stray_after = -1, lose_at = -1;
+    bool          no_echo = false;
+    long          samples_taken = 0;
     // What the host has set.
     std::uint32_t baud = 9600;
     std::uint32_t latency_ms = 16;
@@ -39,6 +50,8 @@ struct ft232r_model {
 };
 
 std::uint64_t ft232r_byte_ns(const ft232r_model& chip);
+// The FT232H's sizes and byte clock, on a high-speed port.
+void ft232r_make_ft232h(ft232r_model& chip);
 // Bit-bang on with MASK (mode 0x04), or off (mode 0), at time T_NS.
 void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang, std::uint64_t t_ns);
 // A bulk OUT of COUNT bytes starting at T_NS; returns the bytes the chip took and moves T_NS to

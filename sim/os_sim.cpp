@@ -1,6 +1,7 @@
 // The simulated platform: the seam's services over the virtual chip and a virtual clock.
 #include "sim/os_sim.h"
 #include <cstdio>
+#include "line/ftdi_chips.h"
 #include "line/os.h"
 #include "sim/chip.h"
 
@@ -31,6 +32,7 @@ void sim_reset()
     sim.device_group = "";
     sim.trace_enabled = true;
     sim.ftdi_library = true;
+    sim.ftdi_bcd_device = 0x0600;
     sim.ftdi.drive = ftdi_drive;
     sim.ftdi.sense = ftdi_sense;
 }
@@ -291,12 +293,14 @@ static void ftdi_drive(std::uint8_t pins, std::uint64_t t_ns)
         trace_event(sim_rts, rts_on);
         chip_line_reset(rts_on, t_ns);
     }
+    note_dsr_wire();
 }
 
+// A lagging DSR is the wire's own here (a cable, a slow transceiver): the pins see it late.
 static std::uint8_t ftdi_sense(std::uint64_t t_ns)
 {
     advance_to(t_ns);
-    return static_cast<std::uint8_t>(dsr_on_the_wire() ? 0xFF & ~os_pin_dsr : 0xFF);
+    return static_cast<std::uint8_t>(dsr_lagged() ? 0xFF & ~os_pin_dsr : 0xFF);
 }
 
 os_bitbang_use os_bitbang_wanted(int port_number)
@@ -306,7 +310,7 @@ os_bitbang_use os_bitbang_wanted(int port_number)
 
 // As the real ones do: the outputs given their first state at once, and its samples read so
 // that none is left behind.
-os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t first_state,
+os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t first_state,
                           os_bitbang_sizes& sizes)
 {
     failure_text[0] = '\0';
@@ -320,11 +324,12 @@ os_handle os_bitbang_open(int port_number, std::uint32_t baud, std::uint8_t firs
         return os_no_handle;
     }
     trace_event(sim_open, true);
-    sim.ftdi.baud = baud;
+    const ftdi_chip& kind = *ftdi_chip_by_bcd(sim.ftdi_bcd_device);
+    sim.ftdi.baud = ftdi_baud_for(kind, byte_rate);
     sim.ftdi.latency_ms = 1;
     ft232r_set_bitmode(sim.ftdi, os_pin_outputs, true, sim.now_ns);
-    sizes.packet_states = ft232r_packet_samples;
-    sizes.chunk_states = 4 * ft232r_packet_samples;
+    sizes.packet_states = static_cast<std::uint32_t>(sim.ftdi.packet_bytes - 2);
+    sizes.chunk_states = ftdi_chunk_states(kind, sizes.packet_states);
     sim.ftdi_open = true;
     std::uint8_t states[ft232r_packet_samples], samples[ft232r_packet_samples];
     for (auto& state : states)
@@ -345,12 +350,19 @@ bool os_bitbang_transfer(os_handle, const std::uint8_t* states, std::uint8_t* sa
     std::uint64_t t = sim.now_ns;
     ft232r_bulk_out(sim.ftdi, states, count, t);
     std::uint32_t got = 0;
-    std::uint8_t packets[4 * ft232r_packet];
+    std::size_t packet = sim.ftdi.packet_bytes, per_packet = packet - 2;
+    std::uint8_t packets[8 * 512];
+    std::uint64_t give_up = t + 1000000000u;
     while (got < count) {
-        std::size_t want = (count - got + ft232r_packet_samples - 1) / ft232r_packet_samples * ft232r_packet;
+        if (t > give_up) {
+            advance_to(t);
+            note_failure("ftdi_read_data", "the adapter sent no samples for a second", os_reason_other);
+            return false;
+        }
+        std::size_t want = (count - got + per_packet - 1) / per_packet * packet;
         std::size_t length = ft232r_bulk_in(sim.ftdi, packets, want < sizeof packets ? want : sizeof packets, t);
-        for (std::size_t at = 0; at < length; at += ft232r_packet)
-            for (std::size_t i = at + 2; i < length && i < at + ft232r_packet && got < count; ++i)
+        for (std::size_t at = 0; at < length; at += packet)
+            for (std::size_t i = at + 2; i < length && i < at + packet && got < count; ++i)
                 samples[got++] = packets[i];
     }
     advance_to(t);

@@ -73,6 +73,7 @@ struct sim_platform {
     bool          ftdi_refused;
     bool          ftdi_library;           // an FTDI library is there to list the devices
     std::vector<std::string> ftdi_devices;
+    unsigned      ftdi_bcd_device;        // which chip it is (0x0600 an FT232R)
     ft232r_model  ftdi;
     bool          ftdi_open;
     long          ftdi_transfers;
