@@ -56,7 +56,9 @@ constexpr std::uint8_t os_pin_outputs = os_pin_txd | os_pin_rts | os_pin_dtr;
 enum os_bitbang_use : char {
     os_bitbang_off,         // line calls
     os_bitbang_required,    // bit-bang or no port
-    os_bitbang_preferred    // bit-bang where the device lets it, else line calls
+    os_bitbang_preferred,   // bit-bang where the device lets it, else line calls
+    os_bitbang_unable       // an FTDI adapter's serial port that cannot go into synchronous
+                            // bit-bang: line calls, and os_failure() says why
 };
 os_bitbang_use os_bitbang_wanted(int port_number);
 
