@@ -158,7 +158,7 @@ static bool serial_of(ftdi_context* ftdi, libusb_device* dev, char* serial, int 
     return false;
 }
 
-// "FT232R serial A50285BI, bus 1 address 7"
+// "FT232R serial FT6Z3K9Q, bus 1 address 7"
 static void describe(ftdi_context* ftdi, libusb_device* dev, char* description, std::size_t size)
 {
     char serial[64];

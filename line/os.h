@@ -85,7 +85,7 @@ void os_bitbang_close(os_handle device);
 // The open device in the words of os_list_ftdi_devices.
 const char* os_bitbang_description(os_handle device);
 // Calls SEEN for each FTDI device attached: its chip, serial number, bus and address, in words
-// ("FT232R serial A50285BI, bus 1 address 7"). False where no FTDI library is there to ask.
+// ("FT232R serial FT6Z3K9Q, bus 1 address 7"). False where no FTDI library is there to ask.
 bool os_list_ftdi_devices(void (*seen)(const char* description));
 
 // Ctrl-C and its kin set a flag instead of ending the process; os_interrupted reads it.

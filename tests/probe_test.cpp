@@ -90,10 +90,10 @@ void ftdi_adapter(std::uint32_t clock)
     sim.port_name[1] = "ftdi";
     sim.bitbang_use[1] = os_bitbang_required;
     sim.ftdi.clock_per_baud = clock;
-    sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+    sim.ftdi_devices = {"FT232R serial FT6Z3K9Q, bus 1 address 7"};
 }
 const std::string ftdi_opened =
-    "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial A50285BI, bus 1 address 7\n";
+    "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial FT6Z3K9Q, bus 1 address 7\n";
 
 struct probe_case {
     const char*              name;

@@ -212,7 +212,7 @@ TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
     sim.port_present[1] = c.present;
     sim.ftdi_refused = c.refused;
     sim.ftdi_library = c.library;
-    sim.ftdi_devices = {"FT232R serial A50285BI, bus 1 address 7"};
+    sim.ftdi_devices = {"FT232R serial FT6Z3K9Q, bus 1 address 7"};
     std::vector<std::uint8_t> flash = pattern_bytes(34, 3);
     run_result r = run_program({"1", scratch_file("f.bin", flash)});
     EXPECT_EQ(r.out, c.out[0] != '\0' ? std::string(c.out) : clean_run(part_attiny2313, 17, -1));
@@ -230,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
     ftdi_case{"NoSuchSerialListsTheDevices", os_bitbang_required, false, false, true, ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
         "The FTDI devices on this system:\n"
-        "    FT232R serial A50285BI, bus 1 address 7\n"
+        "    FT232R serial FT6Z3K9Q, bus 1 address 7\n"
         "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
     ftdi_case{"NamedAndRefusedNamesTheUdevRule", os_bitbang_required, true, true, true, ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)\n"
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
         " group and the logged-in user open FTDI devices (/usr/lib/udev/rules.d/60-isp2313-ftdi.rules); without"
         " the package, add such a rule, then plug the adapter in again.\n"
         "The FTDI devices on this system:\n"
-        "    FT232R serial A50285BI, bus 1 address 7\n"
+        "    FT232R serial FT6Z3K9Q, bus 1 address 7\n"
         "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
     ftdi_case{"NoFtdiLibraryListsNothing", os_bitbang_required, false, false, false, ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
