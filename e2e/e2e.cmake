@@ -131,7 +131,6 @@ foreach(arch win32 win64)
     BINARY_DIR ${e2e_out}/${arch}
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_BUILD_TYPE=Release
                -DISP2313_TESTS=OFF -DISP2313_WERROR=${ISP2313_WERROR}
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${e2e_out}/${arch}/isp2313.exe ${e2e_out}/${arch}/isp2313-sim.exe
@@ -169,11 +168,19 @@ if(LIBFTDI1_FOUND)
   add_dependencies(isp2313_e2e fakeusb64)
 endif()
 
+# The fixture: each wine prefix made once, before any case, whichever cases a ctest run
+# selects (ctest adds a required fixture's setup to a run that -R or -E left it out of).
+add_executable(e2e_wine_prefixes ${e2e_src}/wine_prefixes.cpp)
+target_link_libraries(e2e_wine_prefixes PRIVATE isp2313_e2e)
+add_test(NAME e2e_wine_prefixes COMMAND e2e_wine_prefixes)
+set_tests_properties(e2e_wine_prefixes PROPERTIES
+  FIXTURES_SETUP isp2313_wine LABELS e2e RESOURCE_LOCK isp2313_e2e TIMEOUT 900)
+
 add_executable(e2e_test ${e2e_src}/e2e_test.cpp)
 target_link_libraries(e2e_test PRIVATE isp2313_lifecycle isp2313_e2e GTest::gtest_main)
 # Real-time runs share the machine's two cores and the wine prefixes: one at a time.
 gtest_discover_tests(e2e_test
-  PROPERTIES LABELS e2e RESOURCE_LOCK isp2313_e2e TIMEOUT 600)
+  PROPERTIES LABELS e2e RESOURCE_LOCK isp2313_e2e FIXTURES_REQUIRED isp2313_wine TIMEOUT 600)
 
 add_executable(port_bench ${PROJECT_SOURCE_DIR}/bench/port_bench.cpp)
 target_link_libraries(port_bench PRIVATE isp2313_lifecycle isp2313_e2e)

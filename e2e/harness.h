@@ -66,10 +66,14 @@ struct port_result {
     std::uint64_t           interrupt_ns = 0;   // CLOCK_MONOTONIC when the signal was sent
 };
 
+// On emulated wine a run that fails by the emulator's own words (not the program's) is made
+// once more, and standard output and E2E_WORK_DIR/reruns.log say so, naming e2e_case_name.
 port_result run_on_port(const port_run& run);
+extern std::string e2e_case_name;
 
-// Creates (once) the throwaway wine prefix of TARGET, with COM1 and COM12 mapped to port 1's
-// device and COM2 to nothing. Empty on success, else what went wrong.
+// Creates (once, one maker at a time) the throwaway wine prefix of TARGET, with COM1 and COM12
+// mapped to port 1's device and COM2 to nothing; finds a made one ready, its COM links restored.
+// Empty on success, else what went wrong. The fixture e2e_wine_prefixes calls it before any case.
 std::string prepare_wine(target which);
 
 // A new directory for one run's files, removed by remove_tree.
