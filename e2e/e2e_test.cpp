@@ -27,9 +27,16 @@ namespace {
 
 constexpr std::uint64_t trace_capacity = 1u << 20;
 
+// The Linux program and the 64-bit exe under wine64 run every case. The shipped 32-bit exe
+// runs under emulation here, slowly: it runs the cases that only it can show (its full runs,
+// its D2XX calls, which are __stdcall only there, a lost port, the usage and a refused port).
 std::vector<target> targets()
 {
-    std::vector<target> all = {target::linux_binary, target::wine64};
+    return {target::linux_binary, target::wine64};
+}
+
+std::vector<target> with_wine32(std::vector<target> all)
+{
     if (E2E_WITH_WINE32)
         all.push_back(target::wine32);
     return all;
@@ -93,6 +100,8 @@ protected:
 
     void SetUp() override
     {
+        e2e_case_name = ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + std::string(".")
+                      + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         dir = make_scratch_dir(target_name(which()));
         ASSERT_FALSE(dir.empty());
         ASSERT_EQ(wine_ready(which()), "") << "wine is needed for the Windows program";
@@ -192,7 +201,10 @@ void expect_wire_timing(const port_result& result)
 
 } // namespace
 
-TEST_P(Port, UsageErrorsPrintTheUsageAndOpenNothing)
+// The cases that the 32-bit exe runs too.
+class PortWithWine32 : public Port {};
+
+TEST_P(PortWithWine32, UsageErrorsPrintTheUsageAndOpenNothing)
 {
     const std::vector<std::vector<std::string>> cases = {{}, {"1"}, {"3", "flash.bin"}, {"12", "flash.bin"}};
     for (const std::vector<std::string>& operands : cases) {
@@ -267,7 +279,7 @@ TEST_P(Port, NoChipIsNotSynchronization)
 
 // The adapter pulled out mid-run: every line request fails from then on (EIO). The run ends
 // at once with the one message, tries only to release the lines, and exits.
-TEST_P(Port, APortLostMidRunEndsTheRunAtOnce)
+TEST_P(PortWithWine32, APortLostMidRunEndsTheRunAtOnce)
 {
     example_images images = blink();
     write_images(dir, images);
@@ -292,11 +304,9 @@ TEST_P(Port, APortLostMidRunEndsTheRunAtOnce)
 // Ctrl-C, a terminal closed or a kill: the bits stop, the port is closed the normal way
 // (reset released) and the run says so. wine turns SIGINT into the console's Ctrl-C event
 // for the exe; under qemu's emulation of wine's 32-bit side the signal ends the emulator
-// itself, so that case says nothing about the program and is not run.
+// itself, so that case says nothing about the program and is not run there.
 TEST_P(Port, SignalsMidRunCloseThePortAndSayInterrupted)
 {
-    if (GetParam() == target::wine32)
-        GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
     std::vector<int> signals = {SIGINT};
     if (GetParam() == target::linux_binary)
         signals = {SIGINT, SIGTERM, SIGHUP};
@@ -422,6 +432,8 @@ TEST_P(Port, TheProbeTellsWhatWorksAndLeavesTheChipAsItWas)
 
 INSTANTIATE_TEST_SUITE_P(Targets, Port, ::testing::ValuesIn(targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
+INSTANTIATE_TEST_SUITE_P(Targets, PortWithWine32, ::testing::ValuesIn(with_wine32(targets())),
+                         [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
 
 enum class refusal { missing, not_a_port, held, denied };
 
@@ -494,10 +506,19 @@ TEST_P(PortRefused, IsNotFoundAndExplainedOnStandardError)
     EXPECT_EQ(result.chip.programming_enables, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, PortRefused,
-                         ::testing::Combine(::testing::ValuesIn(targets()),
-                                            ::testing::Values(refusal::missing, refusal::not_a_port, refusal::held,
-                                                              refusal::denied)),
+// Every refusal on every target; the 32-bit exe one refused port.
+static std::vector<std::tuple<target, refusal>> refused_ports()
+{
+    std::vector<std::tuple<target, refusal>> all;
+    for (target which : targets())
+        for (refusal why : {refusal::missing, refusal::not_a_port, refusal::held, refusal::denied})
+            all.emplace_back(which, why);
+    if (E2E_WITH_WINE32)
+        all.emplace_back(target::wine32, refusal::held);
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, PortRefused, ::testing::ValuesIn(refused_ports()),
                          [](const ::testing::TestParamInfo<std::tuple<target, refusal>>& param_info) {
                              return std::string(target_name(std::get<0>(param_info.param))) + "_"
                                   + refusal_name(std::get<1>(param_info.param));
@@ -561,10 +582,10 @@ TEST_P(FullRunOn, WritesTheExampleImagesAndLocksTheChip)
     }
 }
 
-// Every target, and the Linux program over the FT232R stand-in under libftdi1.
+// Every target, the 32-bit exe, and the Linux program over the FT232R stand-in under libftdi1.
 static std::vector<target> full_run_targets()
 {
-    std::vector<target> all = targets();
+    std::vector<target> all = with_wine32(targets());
     if (E2E_WITH_FTDI)
         all.push_back(target::linux_ftdi);
     return all;
@@ -769,6 +790,18 @@ std::vector<target> wine_targets()
     return wine;
 }
 
+// Both parts on wine64; the 32-bit exe's D2XX calls in one full run.
+std::vector<std::tuple<target, chip_part>> d2xx_full_runs()
+{
+    std::vector<std::tuple<target, chip_part>> all;
+    for (target which : wine_targets())
+        for (chip_part part : {part_attiny2313, part_at90s2313})
+            all.emplace_back(which, part);
+    if (E2E_WITH_WINE32)
+        all.emplace_back(target::wine32, part_attiny2313);
+    return all;
+}
+
 // The exe copied into the case's directory, the stand-in ftd2xx.dll beside it when WITH_D2XX,
 // as FTDI's driver package would have the library found; nothing is left in the build's.
 std::string exe_dir_for(const std::string& dir, target which, bool with_d2xx)
@@ -879,8 +912,6 @@ TEST_P(D2xx, APulledAdapterEndsTheRunAsLost)
 // Ctrl-C mid-run: the queued states go out, the close releases the chip, the device is closed.
 TEST_P(D2xx, CtrlCClosesTheDeviceAndSaysInterrupted)
 {
-    if (which() == target::wine32)
-        GTEST_SKIP() << "qemu's user-mode emulation does not hand SIGINT to wine's 32-bit side";
     example_images images = blink();
     write_file(dir + "/flash.bin", images.flash);
     port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi"});
@@ -956,9 +987,7 @@ TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun,
-                         ::testing::Combine(::testing::ValuesIn(wine_targets()),
-                                            ::testing::Values(part_attiny2313, part_at90s2313)),
+INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun, ::testing::ValuesIn(d2xx_full_runs()),
                          [](const ::testing::TestParamInfo<std::tuple<target, chip_part>>& param_info) {
                              return std::string(target_name(std::get<0>(param_info.param))) + "_"
                                   + (std::get<1>(param_info.param) == part_attiny2313 ? "attiny2313" : "at90s2313");
