@@ -6,6 +6,8 @@
 //    0x7ffe0000. Here the range is either mapped where asked or the call fails with EEXIST.
 //  - the emulated wine starts its other 32-bit processes (wineboot, services) by exec, which
 //    the kernel refuses (ENOEXEC); such an exec goes through the emulator instead.
+// With E2E_EMULATE32=1 in the environment every 32-bit program goes through the emulator,
+// as on a kernel without ia32 emulation, even where the kernel would run it.
 // Built 32-bit only, with the emulator's path compiled in (E2E_QEMU_I386).
 #include <dlfcn.h>
 #include <errno.h>
@@ -14,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -41,11 +44,26 @@ void* map(void* address, std::size_t length, int protection, int flags, int fd, 
     return mapped;
 }
 
+bool forced_32bit(const char* path)
+{
+    if (std::getenv("E2E_EMULATE32") == nullptr || E2E_QEMU_I386[0] == '\0')
+        return false;
+    unsigned char header[5] = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    bool elf32 = fd >= 0 && read(fd, header, sizeof header) == sizeof header
+                 && std::memcmp(header, "\177ELF", 4) == 0 && header[4] == 1;
+    if (fd >= 0)
+        close(fd);
+    return elf32;
+}
+
 int emulated_exec(const char* path, char* const argv[], char* const envp[])
 {
-    long result = syscall(SYS_execve, path, argv, envp);
-    if (result == 0 || errno != ENOEXEC || E2E_QEMU_I386[0] == '\0')
-        return static_cast<int>(result);
+    if (!forced_32bit(path)) {
+        long result = syscall(SYS_execve, path, argv, envp);
+        if (result == 0 || errno != ENOEXEC || E2E_QEMU_I386[0] == '\0')
+            return static_cast<int>(result);
+    }
     // qemu's -0 keeps the program's own argv[0].
     std::vector<const char*> args = {E2E_QEMU_I386, "-0", argv[0] != nullptr ? argv[0] : path, path};
     if (argv[0] != nullptr)

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <initializer_list>
 #include <functional>
 #include <grp.h>
 #include <linux/capability.h>
@@ -405,6 +406,8 @@ std::vector<char*> c_strings(std::vector<std::string>& strings)
 
 // A kernel without ia32 emulation refuses wine's i386 loader (ENOEXEC); qemu's user-mode
 // emulator then runs it, with the helper that makes the emulated process behave for wine.
+// E2E_EMULATE32=1 in the tests' environment asks for the emulator where the kernel would
+// run the loader itself: what a kernel without ia32 emulation costs, seen anywhere.
 void emulated(std::vector<std::string>& argv, std::vector<std::string>& env)
 {
     argv.insert(argv.begin(), {E2E_QEMU_I386, "-0", argv[0]});
@@ -440,8 +443,10 @@ process spawn(std::vector<std::string> argv, std::vector<std::string> env, const
             for (int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
                 if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
                     _exit(126);
-        execve(args[0], args.data(), vars.data());
-        if (errno == ENOEXEC && E2E_QEMU_I386[0] != '\0')
+        bool forced = std::getenv("E2E_EMULATE32") != nullptr && argv[0] == E2E_WINE32;
+        if (!forced)
+            execve(args[0], args.data(), vars.data());
+        if ((forced || errno == ENOEXEC) && E2E_QEMU_I386[0] != '\0')
             execve(emulated_args[0], emulated_args.data(), emulated_vars.data());
         dprintf(2, "cannot start %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
@@ -708,24 +713,40 @@ std::string prepare_wine(target which)
 
 namespace {
 
-// The words of a failure that is the emulator's or wine's own, not the program's: qemu's on a
-// signal it cannot hand on, wine's own assertions, a client that lost its server, a server
-// that hung, or a session that died before it made the COM links again. Empty if none.
+// The line of TEXT that holds one of WORDS, or empty.
+std::string line_with(const std::string& text, std::initializer_list<const char*> words)
+{
+    for (const char* word : words) {
+        std::size_t at = text.find(word);
+        if (at == std::string::npos)
+            continue;
+        std::size_t start = text.rfind('\n', at), end = text.find('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    }
+    return "";
+}
+
+// Why a run failed by the emulator's or wine's own doing rather than the program's, or empty.
+// Under qemu some of wine's own processes die at every session's end ("uncaught target
+// signal" even when the run went right), so those words count only with the program's
+// process itself killed by a signal. Otherwise: a program that lost its wine server, a
+// server that hung, or a session that died before it made the COM links again.
 std::string emulator_failure(target which, const port_result& result)
 {
-    const char* words[] = {"uncaught target signal", "wine: Assertion failed", "wine client error",
-                           "did not stop by itself"};
-    for (const std::string& text : {result.first.err, result.second.err, result.failure})
-        for (const char* word : words) {
-            std::size_t at = text.find(word);
-            if (at == std::string::npos)
-                continue;
-            std::size_t start = text.rfind('\n', at), end = text.find('\n', at);
-            start = start == std::string::npos ? 0 : start + 1;
-            return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        }
+    for (const program_result* program : {&result.first, &result.second}) {
+        std::string words = line_with(program->err, {"uncaught target signal", "wine: Assertion failed"});
+        if (program->status == -1 && !words.empty())
+            return "the program's process was killed: " + words;
+        words = line_with(program->err, {"wine client error"});
+        if (!words.empty())
+            return words;
+    }
+    std::string words = line_with(result.failure, {"did not stop by itself"});
+    if (!words.empty())
+        return words;
     if (!port_links_present(which))
-        return "the session ended without the COM links";
+        return "the session ended without making the COM links again";
     return "";
 }
 
