@@ -728,19 +728,21 @@ std::string line_with(const std::string& text, std::initializer_list<const char*
 }
 
 // Why a run failed by the emulator's or wine's own doing rather than the program's, or empty.
-// Under qemu some of wine's own processes die at every session's end ("uncaught target
-// signal" even when the run went right), so those words count only with the program's
-// process itself killed by a signal. Otherwise: a program that lost its wine server, a
-// server that hung, or a session that died before it made the COM links again.
+// Every process of a wine session writes to the program's standard error, and under qemu
+// some of wine's own die at many a session's end ("uncaught target signal", "wine client
+// error") while the run went right: those words count only when the program's process ended
+// as the program never ends (killed by a signal, or an exit status other than its 0 and 33;
+// not a time-out, which may be the program's). Or: a server that hung, or a session that
+// died before it made the COM links again.
 std::string emulator_failure(target which, const port_result& result)
 {
     for (const program_result* program : {&result.first, &result.second}) {
-        std::string words = line_with(program->err, {"uncaught target signal", "wine: Assertion failed"});
-        if (program->status == -1 && !words.empty())
-            return "the program's process was killed: " + words;
-        words = line_with(program->err, {"wine client error"});
-        if (!words.empty())
-            return words;
+        bool own_end = program->status == 0 || program->status == 33 || program->status == -2
+                       || program->status >= 126;
+        std::string words = line_with(program->err, {"uncaught target signal", "wine: Assertion failed",
+                                                     "wine client error"});
+        if (!own_end && !words.empty())
+            return "exit status " + std::to_string(program->status) + ", " + words;
     }
     std::string words = line_with(result.failure, {"did not stop by itself"});
     if (!words.empty())
