@@ -41,9 +41,9 @@ const char* target_name(target which)
 }
 
 std::string source_dir()   { return E2E_SOURCE_DIR; }
+std::string examples_dir() { return source_dir() + "/examples"; }
 
 std::string e2e_case_name = "?";
-std::string examples_dir() { return source_dir() + "/examples"; }
 
 static std::uint64_t monotonic_ns()
 {
@@ -634,9 +634,9 @@ bool port_links_present(target which)
     return lstat((wine_prefix(which) + "/dosdevices/com1").c_str(), &info) == 0;
 }
 
-// Runs STEPS one after the other in the guard, each to its end and the wine server with it.
-// wineboot first: it makes the prefix and waits for wine's first-time setup to finish, which
-// would otherwise still write the registry while the mapping goes in.
+// Makes the prefix in the guard, one step after the other, each step's wine session ended
+// before the next. wineboot first: it makes the prefix and waits for wine's first-time setup
+// to finish, which would otherwise still write the registry while the mapping goes in.
 std::string make_prefix(target which, const std::string& dir)
 {
     pty_port pty;
@@ -756,8 +756,8 @@ port_result run_once(const port_run& run);
 
 } // namespace
 
-// On emulated wine only, a run that failed by the emulator's own words runs once more; the
-// reason goes to standard output and to E2E_WORK_DIR/reruns.log, which scripts/test.sh shows.
+// On emulated wine only, a run that emulator_failure names runs once more; the reason goes
+// to standard output and to E2E_WORK_DIR/reruns.log, which scripts/test.sh shows.
 port_result run_on_port(const port_run& run)
 {
     port_result result = run_once(run);
