@@ -824,6 +824,17 @@ protected:
     target which() const override { return GetParam(); }
 };
 
+// The cases that run the 64-bit exe only.
+class D2xx64 : public D2xx {};
+
+// The lines the stand-in's device put on the port: none but its opens and closes.
+int line_events(const port_result& result)
+{
+    return static_cast<int>(std::count_if(result.trace.begin(), result.trace.end(), [](const port_event& event) {
+        return event.line == 'B' || event.line == 'D' || event.line == 'R';
+    }));
+}
+
 } // namespace
 
 // Over the stand-in's FT232R at 1 ms a USB round trip a run of whole-chip images prints what it
@@ -907,8 +918,8 @@ TEST_P(D2xx, AnFtdiNameThatDoesNotOpenIsNotFound)
         bool held, with_d2xx;
         const char* reason;
     } cases[] = {
-        {"ftdi:NOSUCH", false, true, "FT_OpenEx: FT_DEVICE_NOT_FOUND"},
-        {"ftdi:FAKE2313", true, true, "FT_OpenEx: FT_DEVICE_NOT_OPENED"},
+        {"ftdi:NOSUCH", false, true, "FT_GetDeviceInfoDetail: no FTDI device has serial number NOSUCH"},
+        {"ftdi:FAKE2313", true, true, "FT_GetDeviceInfoDetail: the FT232R serial FAKE2313 is in use by another program"},
         {"ftdi", false, false, "LoadLibrary: ftd2xx.dll is missing"},
     };
     write_file(dir + "/flash.bin", {0x12, 0x34});
@@ -956,6 +967,103 @@ TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
     }
 }
 
+// A device that another program holds, or a name that more than one device fits, opens
+// nothing: Not Found, and standard error says why. Neither is taken for line calls.
+TEST_P(D2xx64, AnAdapterInUseOrNamedAmbiguouslyIsNotFound)
+{
+    struct {
+        const char* name;
+        std::vector<std::string> environment;
+        bool held_port;   // the COM port itself open in another program
+        std::string why;
+    } cases[] = {
+        {"ftdi", {"FAKE_D2XX_HELD=1"}, false,
+         "FT_GetDeviceInfoDetail: the FT232R serial FAKE2313 is in use by another program"},
+        {"ftdi:FAKE2313", {"FAKE_D2XX_HELD=2"}, false,
+         "FT_GetDeviceInfoDetail: no free FTDI device has serial number FAKE2313, and one that another program holds"},
+        {"COM1", {"FAKE_D2XX_HELD=1", "FAKE_D2XX_COM=1"}, true, "CreateFile: COM1 is open in another program"},
+        {"ftdi:FAKE2313", {"FAKE_D2XX_SAME_SERIAL=1", "FAKE_D2XX_COM=12"}, false,
+         "FT_GetDeviceInfoDetail: 2 FTDI devices have serial number FAKE2313: FT232R at location 0x112 on COM12;"
+         " FT232R at location 0x113 on COM13; name one alone by its COM port, as ISP2313_PORT1=COM12"},
+        {"ftdi:FAKE2313:C", {}, false, "FT_GetDeviceInfoDetail: the FT232R serial FAKE2313 has no channel C"},
+    };
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"}, c.environment);
+        run.environment.push_back(std::string("ISP2313_PORT1=") + c.name);
+        run.held_by_other = run.ordinary_user = c.held_port;
+        run.trace_capacity = 4096;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM1 Not Found\n"))) << c.name;
+        std::string why = std::string("isp2313: port 1 is ") + c.name + ": " + c.why;
+        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        EXPECT_EQ(line_events(result), 0) << c.name;
+        EXPECT_EQ(result.calls.line_requests, 0) << c.name << ": no line call on the COM port";
+        EXPECT_EQ(result.open_count, 0) << c.name;
+        EXPECT_EQ(result.chip.programming_enables, 0) << c.name;
+    }
+}
+
+// An adapter that another program left with DTR and RTS set gets its pins back with both
+// cleared: the chip runs once the run is over, as on Linux.
+TEST_P(D2xx64, TheChipIsReleasedWhateverTheLinesWereAtOpen)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi", "FAKE_D2XX_LINES_SET=1"});
+    port_result result = run_on_port(run);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
+    EXPECT_EQ(result.chip.flash[0], 0x3412);
+    EXPECT_FALSE(result.chip.reset_held);
+    EXPECT_EQ(result.modem_lines & (TIOCM_RTS | TIOCM_DTR), 0) << "RTS and DTR as the UART has them at the end";
+    EXPECT_FALSE(result.chip.sck_high);
+    EXPECT_EQ(result.open_count, 0);
+}
+
+// Samples that do not show the pins as the states before them: a stray byte mid-run loses the
+// port, as does a lost one (its transfer's samples never all come); a device that shows each
+// state as it goes out fails the check at open, so an ftdi name is not found and its COM port
+// runs on line calls.
+TEST_P(D2xx64, SamplesThatDoNotFollowThePinsAreNeverRead)
+{
+    struct {
+        const char* name;
+        const char* fault;
+        const char* file;
+        int status;
+        const char* ending;   // of standard output; null: a full run's
+        const char* why;
+    } cases[] = {
+        {"ftdi", "FAKE_D2XX_STRAY_AFTER=20000", "blink.bin", 33, "\n>>> COM1 Lost\n",
+         "the adapter's samples did not follow its pins"},
+        {"ftdi", "FAKE_D2XX_LOSE_AT=20000", "blink.bin", 33, "\n>>> COM1 Lost\n", "samples came in 250 ms"},
+        {"ftdi", "FAKE_D2XX_NO_ECHO=1", "flash.bin", 33, ">>> COM1 Not Found\n",
+         "the adapter's samples did not follow its pins"},
+        {"COM12", "FAKE_D2XX_NO_ECHO=1", "flash.bin", 0, nullptr, "the adapter's samples did not follow its pins"},
+    };
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    write_file(dir + "/blink.bin", blink().flash);
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", c.file},
+                                {std::string("ISP2313_PORT1=") + c.name, c.fault, "FAKE_D2XX_COM=12"});
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.name) + ", " + c.fault;
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, c.status) << shown << explain(result, result.first);
+        std::string ending = c.ending != nullptr ? c.ending : expected_full_run(part_attiny2313, 2, 0, false);
+        EXPECT_TRUE(ends_with(result.first.out, as_written(which(), ending))) << shown << explain(result, result.first);
+        EXPECT_NE(result.first.err.find(c.why), std::string::npos) << shown << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.line_requests > 0, c.status == 0) << shown << ": line calls only on the COM port";
+        if (c.status == 0) {
+            EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
+        }
+        EXPECT_FALSE(result.chip.reset_held) << shown;
+        EXPECT_EQ(result.open_count, 0) << shown;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun,
                          ::testing::Combine(::testing::ValuesIn(wine_targets()),
                                             ::testing::Values(part_attiny2313, part_at90s2313)),
@@ -965,4 +1073,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun,
                          });
 
 INSTANTIATE_TEST_SUITE_P(Targets, D2xx, ::testing::ValuesIn(wine_targets()),
+                         [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
+
+INSTANTIATE_TEST_SUITE_P(Targets, D2xx64, ::testing::Values(target::wine64),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
