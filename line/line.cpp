@@ -45,7 +45,6 @@ static std::uint32_t bb_queued;
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
 static std::uint32_t bb_since_fall;                   // bytes since the clock last fell
 std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
-static std::uint32_t bb_read_states = 2;              // bytes from a fall to the sample that reads DSR
 static std::uint32_t bb_read_at[8], bb_reads;         // queued bytes whose samples are DSR bits
 static std::uint8_t  bb_bits;                         // those bits, oldest in bit 7 as they come
 static std::uint32_t bb_bit_count;
@@ -136,6 +135,14 @@ static void bb_set(std::uint8_t pin, bool line_set)
     bb_queue(static_cast<std::uint8_t>(line_set ? bb_pins & ~pin : bb_pins | pin));
 }
 
+// A bit's DSR sample comes two states after the fall that moved the chip's answer, or as many
+// more as ISP2313_DSR_WAIT_US takes at the fastest byte clock.
+std::uint32_t bitbang_read_states()
+{
+    std::uint64_t wait = (static_cast<std::uint64_t>(dsr_wait_us) * bitbang_byte_rate + 999999) / 1000000;
+    return wait > 2 ? static_cast<std::uint32_t>(wait) : 2;
+}
+
 // Differences are unsigned 32-bit, so a wrap of the counter inside a half period is harmless.
 static void wait_half_period()
 {
@@ -185,7 +192,7 @@ static void pulse(bool* dsr_on = nullptr)
         wait_half_period();
         // DSR is read from the last sample while the clock is high: the chip's answer, and a
         // slow wire's copy of it, have had the whole low phase and the high phase to settle.
-        while (dsr_on != nullptr && bb_since_fall + 1 < bb_read_states)
+        while (dsr_on != nullptr && bb_since_fall + 1 < bitbang_read_states())
             bb_queue(bb_pins);
         bb_phase = 0;
         bb_set(os_pin_txd, false);
@@ -337,6 +344,26 @@ bool line_idle_states(std::uint32_t count)
     return !line_lost;
 }
 
+// DTR changed, then the rest of a chunk of states as the pins are, in one transfer: how many
+// states after the change the first sample shows DSR changed too (0: none of them does), and
+// DSR at the end.
+bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on)
+{
+    bb_flush();
+    bb_set(os_pin_dtr, dtr_on);
+    while (bb_queued < bb_sizes.chunk_states)
+        bb_queue(bb_pins);
+    std::uint32_t count = bb_queued;
+    bb_send();
+    dtr_level = dtr_on;
+    states = 0;
+    for (std::uint32_t i = 1; i < count && states == 0 && !line_lost; ++i)
+        if (((bb_samples[i] ^ bb_samples[0]) & os_pin_dsr) != 0)
+            states = i;
+    dsr_on = (bb_samples[count - 1] & os_pin_dsr) == 0;
+    return !line_lost;
+}
+
 std::uint32_t bitbang_packet_states() { return bb_sizes.packet_states; }
 std::uint32_t bitbang_chunk_states()  { return bb_sizes.chunk_states; }
 
@@ -388,7 +415,7 @@ static bool bitbang_ready()
     chunk = chunk > bitbang_chunk_max ? bitbang_chunk_max : chunk < packet ? packet : chunk;
     chunk -= chunk % packet;
     bb_sent = bb_pins;
-    bb_since_fall = bb_read_states;
+    bb_since_fall = bitbang_read_states();
     bitbang = true;
     if (bb_echo_checked())
         return true;
@@ -477,9 +504,6 @@ bool port_open(int port_number)
     bits_since_wait = bits_cut = rts_known = false;
     if (counter_frequency <= 0.0f || !take_dsr_wait(os_dsr_wait_setting()))
         return false;
-    // In bit-bang the DSR wait is counted in states at the fastest byte clock.
-    std::uint64_t wait_states = (static_cast<std::uint64_t>(dsr_wait_us) * bitbang_byte_rate + 999999) / 1000000;
-    bb_read_states = wait_states > 2 ? static_cast<std::uint32_t>(wait_states) : 2;
     if (!open_device(port_number))
         return false;
     dtr_set();

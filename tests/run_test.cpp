@@ -437,6 +437,7 @@ struct late_dsr_case {
     chip_part     part;
     std::uint64_t lag_ns, polled_ns;
     bool          dsr_moves;   // the failed entry's DSR changed: standard error names the wait
+    bool          bitbang;     // an FT232R in bit-bang, the lag on the wire behind its pins
 };
 
 class LateDsr : public testing::TestWithParam<late_dsr_case> {
@@ -445,6 +446,8 @@ protected:
     {
         sim.dsr_lag_ns = GetParam().lag_ns;
         sim.dsr_cache_ns = GetParam().polled_ns;
+        if (GetParam().bitbang)
+            sim.bitbang_use[1] = os_bitbang_required;
     }
 };
 
@@ -463,6 +466,8 @@ TEST_P(LateDsr, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
     std::vector<std::uint8_t> flash = pattern_bytes(34, 3), ee = pattern_bytes(5, 4);
     std::vector<std::string> operands = {"1", scratch_file("flash.bin", flash), scratch_file("ee.bin", ee)};
     fresh_bench(c.part);
+    if (c.bitbang)
+        sim.bitbang_use[1] = os_bitbang_required;
     run_result live = run_program(operands);
     std::string live_calls;
     for (const sim_event& e : sim.trace)
@@ -492,11 +497,13 @@ TEST_P(LateDsr, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, LateDsr, testing::Values(
-    late_dsr_case{"TinyLag2ms", part_attiny2313, 2000000, 0, false},
-    late_dsr_case{"At90sLag2ms", part_at90s2313, 2000000, 0, false},
-    late_dsr_case{"TinyLag4ms", part_attiny2313, 4000000, 0, false},
-    late_dsr_case{"At90sPolled4ms", part_at90s2313, 0, 4000000, true},
-    late_dsr_case{"TinyLagABit", part_attiny2313, 8000, 0, true}),
+    late_dsr_case{"TinyLag2ms", part_attiny2313, 2000000, 0, false, false},
+    late_dsr_case{"At90sLag2ms", part_at90s2313, 2000000, 0, false, false},
+    late_dsr_case{"TinyLag4ms", part_attiny2313, 4000000, 0, false, false},
+    late_dsr_case{"At90sPolled4ms", part_at90s2313, 0, 4000000, true, false},
+    late_dsr_case{"TinyLagABit", part_attiny2313, 8000, 0, true, false},
+    late_dsr_case{"TinyFt232rLag20us", part_attiny2313, 20000, 0, true, true},
+    late_dsr_case{"At90sFt232rLag50us", part_at90s2313, 50000, 0, true, true}),
     [](const testing::TestParamInfo<late_dsr_case>& param_info) { return std::string(param_info.param.name); });
 
 struct whole_run_case {
