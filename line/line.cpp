@@ -317,7 +317,7 @@ std::uint8_t byte_received()
 {
     if (port_handle == os_no_handle || answers_queued == 0)
         return 0;
-    if (answers_in == answers_out)
+    if (answers_in == answers_out && bitbang)
         bb_flush();
     --answers_queued;
     return answers[answers_out++ % answers_max];
