@@ -26,6 +26,10 @@ void port_close();
 void clock_pulse();
 void send_byte(std::uint8_t value);
 std::uint8_t receive_byte();
+// An answer byte clocked now and taken later, in the order clocked: in bit-bang many answers
+// then come back in one transfer. At most 256 wait to be taken.
+void receive_byte_later();
+std::uint8_t byte_received();
 void dtr_set();
 void dtr_clear();
 void rts_set();

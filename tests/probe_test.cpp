@@ -96,7 +96,7 @@ const std::string ftdi_opened =
     "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial FT6Z3K9Q, bus 1 address 7\n";
 const std::string ftdi_costs = ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
         " 248.0 kHz (248 states take no longer than a round trip)\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 6.3 s on an ATtiny2313, 22.0 s on an"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 4.8 s on an ATtiny2313, 20.5 s on an"
         " AT90S2313\n"
         "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
         " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n";
@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
         "loopback TXD to DSR: DSR does not follow the break\n", 33},
     probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] { ftdi_adapter(4); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock 74.8 kHz (13.37 us a"
         " state)\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 9.4 s on an ATtiny2313, 24.9 s on an"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 7.9 s on an ATtiny2313, 23.4 s on an"
         " AT90S2313\n"
         "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
         " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
