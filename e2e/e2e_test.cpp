@@ -964,7 +964,7 @@ TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
         EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
         EXPECT_TRUE(same_text(result.first.out, as_written(which(), expected_full_run(part_attiny2313, 2, 0, false))))
             << shown;
-        EXPECT_EQ(result.first.err.find(c.note.empty() ? "isp2313:" : c.note), c.note.empty() ? std::string::npos : 0)
+        EXPECT_EQ(result.first.err.find(c.note.empty() ? "isp2313:" : c.note) == std::string::npos, c.note.empty())
             << shown << "\n" << result.first.err;
         EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
         EXPECT_EQ(result.calls.line_requests == 0, c.bitbang) << shown;
