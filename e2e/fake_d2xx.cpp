@@ -14,7 +14,7 @@
 //   FAKE_D2XX_SAME_SERIAL=1  a second FT232R with the same serial number is listed after it,
 //                            at location 0x113, its COM number FAKE_D2XX_COM + 1; it has no
 //                            chip, and takes no call but FT_GetComPortNumber and FT_Close
-//   FAKE_D2XX_LINES_SET=1    the UART's DTR and RTS are set when the DLL loads, as another
+//   FAKE_D2XX_LINES_SET=1    the UART's DTR and RTS are set at the first open, as another
 //                            program may leave an adapter. FT_SetDtr, FT_ClrDtr, FT_SetRts and
 //                            FT_ClrRts set the UART's lines; outside bit-bang they are the
 //                            port's lines at once, and leaving bit-bang gives the pins back to
