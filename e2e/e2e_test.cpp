@@ -720,7 +720,7 @@ TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
     EXPECT_EQ(result.first.out.rfind("port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial E2E2313A,"
-                                     " bus 3 address 9\n", 0), 0u) << result.first.out;
+                                     " bus 3 address 9, /dev/ttyUSB0\n", 0), 0u) << result.first.out;
     EXPECT_NE(result.first.out.find("\nchip: signature 1E 91 0A: ATTINY2313\n"), std::string::npos) << result.first.out;
     EXPECT_GT(result.usb.bulk_transfers, 0);
     EXPECT_EQ(result.calls.tiocsbrk, 0) << "no line calls";
@@ -735,9 +735,9 @@ TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
     write_file(dir + "/flash.bin", {0x12, 0x34});
     struct { const char* name; bool second; std::string why, devices; } cases[] = {
         {"ftdi:NOSUCH", false, "ftdi_usb_find_all: no FTDI device has serial number NOSUCH",
-         "    FT232R serial E2E2313A, bus 3 address 9\n"},
+         "    FT232R serial E2E2313A, bus 3 address 9, /dev/ttyUSB0\n"},
         {"ftdi", true, "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
-         "    FT232R serial E2E2313A, bus 3 address 9\n    FT232R serial E2E2313B, bus 3 address 10\n"},
+         "    FT232R serial E2E2313A, bus 3 address 9, /dev/ttyUSB0\n    FT232R serial E2E2313B, bus 3 address 10\n"},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});
