@@ -10,6 +10,7 @@ extern bool          half_period_ready;
 extern bool          dtr_level;        // what the driver last gave DTR (set = a 0 bit)
 extern bool          line_lost;        // an OS line call failed: the port is gone
 extern bool          bitbang;          // the port is an FTDI adapter driven in synchronous bit-bang
+extern bool          bitbang_turned_off;   // an FTDI adapter on line calls as ISP2313_BITBANG=0 asks
 extern char          bitbang_refusal[200];  // why an FTDI serial port runs on line calls; empty if it does not
 extern os_reason     bitbang_refusal_reason;
 // ISP2313_DSR_WAIT_US: a bus bit's DSR is read this long after the clock fell (0: at the end

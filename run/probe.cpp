@@ -17,8 +17,8 @@
 // runs that again and holds these figures to it.
 const full_run_calls full_runs[full_run_count] = {
 //    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)  transfers  packets
-    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876,       3410,      7833 },
-    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664,      4368,      8725 },
+    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876,       3411,      7834 },
+    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664,      4369,      8726 },
 };
 
 constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
@@ -90,13 +90,15 @@ static double bitbang_seconds(const full_run_calls& run, const void* costs)
     return predicted_bitbang_seconds(run, *static_cast<const bitbang_costs*>(costs));
 }
 
-// The same run over the adapter's serial port: every line call a USB round trip, a break two
-// (the driver first asks whether the transmitter is empty).
+double predicted_usb_line_call_seconds(const full_run_calls& run, double round_trip)
+{
+    call_costs calls{2 * round_trip, 2 * round_trip, round_trip, round_trip, round_trip};
+    return predicted_run_seconds(run, calls, static_cast<double>(half_period_ticks + 1) / counter_frequency);
+}
+
 static double line_call_seconds(const full_run_calls& run, const void* costs)
 {
-    double trip = static_cast<const bitbang_costs*>(costs)->round_trip;
-    call_costs calls{2 * trip, 2 * trip, trip, trip, trip};
-    return predicted_run_seconds(run, calls, static_cast<double>(half_period_ticks + 1) / counter_frequency);
+    return predicted_usb_line_call_seconds(run, static_cast<const bitbang_costs*>(costs)->round_trip);
 }
 
 // In bit-bang the port's costs are the USB round trip and the byte clock.
