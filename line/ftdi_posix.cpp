@@ -535,9 +535,13 @@ static bool read_samples(ftdi_context* ftdi, std::uint8_t* samples, std::uint32_
         if (!ftdi_ok(ftdi, read, "ftdi_read_data"))
             return false;
         got += static_cast<std::uint32_t>(read);
-        // Packets of status bytes alone come while the chip has nothing new; not for long.
+        // Packets of status bytes alone come while the chip has nothing new; not for long. Some
+        // of the samples and then none: the adapter lost one.
         if (read == 0 && monotonic_ms() > give_up) {
-            os_note_failure("ftdi_read_data", "the adapter sent no samples for a second", os_reason_other);
+            static char words[96];
+            std::snprintf(words, sizeof words, "the adapter sent %u of the %u samples due, then none for a second",
+                          static_cast<unsigned>(got), static_cast<unsigned>(count));
+            os_note_failure("ftdi_read_data", words, os_reason_other);
             return false;
         }
     }
