@@ -313,23 +313,22 @@ static void describe(ftdi_context* ftdi, libusb_device* dev, char* description, 
 static char open_description[192];
 
 // Serial numbers repeat (clone chips, whole batches): a name that matches two devices opens
-// neither, and says how to name one alone, by its tty when one of them has a tty.
-static void note_same_serial(ftdi_device_list* list, const char* serial, int matches, int port_number)
+// neither, and says how to name one alone: by the tty of the channel wanted, where one of the
+// MATCHED devices has it.
+static void note_same_serial(libusb_device* const* matched, int matches, const wanted_device& want, int port_number)
 {
     static char words[256];
     tty_usb ttys[4], example{};
-    for (ftdi_device_list* entry = list; entry != nullptr && example.name[0] == '\0'; entry = entry->next) {
-        ttys_of(libusb_get_bus_number(entry->dev), libusb_get_device_address(entry->dev), ttys);
-        for (const tty_usb& tty : ttys)
-            if (example.name[0] == '\0' && tty.name[0] != '\0')
-                example = tty;
+    for (int i = 0; i < matches && i < 8 && example.name[0] == '\0'; ++i) {
+        ttys_of(libusb_get_bus_number(matched[i]), libusb_get_device_address(matched[i]), ttys);
+        example = ttys[want.channel - INTERFACE_A];
     }
     if (example.name[0] != '\0')
         std::snprintf(words, sizeof words, "%d FTDI devices have serial number %s: name one alone by its tty,"
-                      " as ISP2313_PORT%d=/dev/%s", matches, serial, port_number, example.name);
+                      " as ISP2313_PORT%d=/dev/%s", matches, want.serial, port_number, example.name);
     else
         std::snprintf(words, sizeof words, "%d FTDI devices have serial number %s and none has a tty to name it"
-                      " by: leave only one plugged in", matches, serial);
+                      " by: leave only one plugged in", matches, want.serial);
     os_note_failure("ftdi_usb_find_all", words, os_reason_other);
 }
 
@@ -349,7 +348,7 @@ static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count
         }
         return nullptr;
     }
-    libusb_device *unreadable = nullptr, *found = nullptr;
+    libusb_device *unreadable = nullptr, *matched[8] = {};
     int matches = 0;
     for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
         char serial[64];
@@ -359,16 +358,17 @@ static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count
         } else if (!serial_of(ftdi, entry->dev, serial, sizeof serial)) {
             unreadable = entry->dev;
         } else if (std::strcmp(serial, want.serial) == 0) {
-            found = entry->dev;
+            if (matches < 8)
+                matched[matches] = entry->dev;
             ++matches;
         }
     }
     if (matches > 1) {
-        note_same_serial(list, want.serial, matches, port_number);
+        note_same_serial(matched, matches, want, port_number);
         return nullptr;
     }
-    if (found != nullptr)
-        return found;
+    if (matches == 1)
+        return matched[0];
     // A device whose serial number could not be read may be the one: say why it could not.
     if (unreadable != nullptr) {
         note_usb_open("ftdi_usb_get_strings", unreadable, os_reason_other);
@@ -535,8 +535,8 @@ static bool read_samples(ftdi_context* ftdi, std::uint8_t* samples, std::uint32_
         if (!ftdi_ok(ftdi, read, "ftdi_read_data"))
             return false;
         got += static_cast<std::uint32_t>(read);
-        // Packets of status bytes alone come while the chip has nothing new; not for long. Some
-        // of the samples and then none: the adapter lost one.
+        // Packets of status bytes alone come while the chip has nothing new; not for long. Fewer
+        // samples than states and then none: a sample lost, or the chip stopped.
         if (read == 0 && monotonic_ms() > give_up) {
             static char words[96];
             std::snprintf(words, sizeof words, "the adapter sent %u of the %u samples due, then none for a second",
