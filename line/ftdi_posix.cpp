@@ -409,7 +409,7 @@ static bool may_take(libusb_device* dev, const wanted_device& want)
 {
     static char words[64];
     unsigned bcd_device = bcd_device_of(dev), channel = static_cast<unsigned>(want.channel - INTERFACE_A);
-    if (channel >= channels_of(dev)) {
+    if (channel >= channels_of(dev) || channel >= 4) {
         std::snprintf(words, sizeof words, "the %s has no channel %c", chip_name(bcd_device), 'A' + channel);
         os_note_failure("ftdi_set_interface", words, os_reason_missing);
         return false;
