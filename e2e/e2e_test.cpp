@@ -732,7 +732,7 @@ TEST_F(LinuxFtdi, AnAdapterInUseIsNotTaken)
         {dir + "/ttyUSB0", true, false, held},
         {"ftdi", true, false, held},
         {"ftdi:E2E2313A", true, false, held},
-        {dir + "/ttyUSB0", false, true, "ftdi_usb_open_dev: unable to claim usb device."},
+        {dir + "/ttyUSB0", false, true, "ftdi_usb_open_dev: another program has claimed the adapter's USB interface"},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});

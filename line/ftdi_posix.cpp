@@ -389,7 +389,11 @@ static bool note_open_failure(ftdi_context* ftdi, int code, libusb_device* dev)
     if (code == -4)
         return note_usb_open("ftdi_usb_open_dev", dev, os_reason_other);
     os_reason reason = code == -8 ? os_reason_denied : code == -3 || code == -5 ? os_reason_busy : os_reason_other;
-    os_note_failure("ftdi_usb_open_dev", ftdi_get_error_string(ftdi), reason);
+    // libftdi's words for -5 blame the kernel's driver, which libusb detaches by itself: the
+    // claim fails only while another libusb program has claimed the interface.
+    const char* words = code == -5 ? "another program has claimed the adapter's USB interface (libusb_claim_interface"
+                                     " failed)" : ftdi_get_error_string(ftdi);
+    os_note_failure("ftdi_usb_open_dev", words, reason);
     return false;
 }
 
