@@ -183,7 +183,8 @@ static const char* bitbang_refused(const ftdi_chip* chip, unsigned bcd_device, u
 {
     static char words[128];
     if (chip == nullptr)
-        std::snprintf(words, sizeof words, "this FTDI chip (bcdDevice %04x) has no synchronous bit-bang", bcd_device);
+        std::snprintf(words, sizeof words, "an FTDI chip of bcdDevice %04x, which isp2313 does not know to have"
+                      " synchronous bit-bang", bcd_device);
     else if (!chip->synchronous)
         std::snprintf(words, sizeof words, "the %s has no synchronous bit-bang", chip->name);
     // libftdi 1.5 addresses the baud-rate request of these parts to channel A whichever is open.
