@@ -45,10 +45,15 @@ static std::uint32_t bb_queued;
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
 static std::uint32_t bb_since_fall;                   // bytes since the clock last fell
 std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
-static std::uint32_t bb_read_states = 2;              // bytes from a fall to the sample that reads DSR
-static std::uint32_t bb_read_at[8], bb_reads;         // queued bytes whose samples are DSR bits
-static std::uint8_t  bb_bits;                         // those bits, oldest in bit 7 as they come
+// A chunk's DSR bits: the queued bytes whose samples they are, or no_sample for a bit that a
+// stopped line did not clock (a 1). Every eight make an answer byte, kept until asked for.
+constexpr std::uint32_t no_sample = 0xFFFFFFFFu;
+static std::uint32_t bb_read_at[bitbang_chunk_max], bb_reads;
+static std::uint8_t  bb_bits;                         // the answer byte being gathered, oldest bit first
 static std::uint32_t bb_bit_count;
+constexpr std::uint32_t answers_max = 256;           // answers queued and not yet asked for, at most
+static std::uint8_t  answers[answers_max];
+static std::uint32_t answers_in, answers_out, answers_queued;
 
 // The threshold is 3e8 divided by the frequency, not a fixed time times the frequency:
 // the quotient is taken in double, which holds its integer part exactly.
@@ -96,15 +101,17 @@ static bool bb_samples_follow()
 // reads give 1 bits.
 static void bb_send()
 {
-    if (bb_queued == 0)
-        return;
-    if (!line_lost && line_call(os_bitbang_transfer(port_handle, bb_states, bb_samples, bb_queued)))
+    if (bb_queued != 0 && !line_lost && line_call(os_bitbang_transfer(port_handle, bb_states, bb_samples, bb_queued)))
         line_call(bb_samples_follow());
-    bb_sent = bb_states[bb_queued - 1];
+    if (bb_queued != 0)
+        bb_sent = bb_states[bb_queued - 1];
     for (std::uint32_t i = 0; i < bb_reads; ++i) {
-        bool dsr_on = !line_lost && (bb_samples[bb_read_at[i]] & os_pin_dsr) == 0;
+        bool dsr_on = bb_read_at[i] != no_sample && !line_lost && (bb_samples[bb_read_at[i]] & os_pin_dsr) == 0;
         bb_bits = static_cast<std::uint8_t>(bb_bits << 1 | (dsr_on ? 0 : 1));
-        ++bb_bit_count;
+        if (++bb_bit_count == 8) {
+            answers[answers_in++ % answers_max] = bb_bits;
+            bb_bit_count = 0;
+        }
     }
     bb_queued = bb_reads = 0;
 }
@@ -134,6 +141,14 @@ static void bb_flush()
 static void bb_set(std::uint8_t pin, bool line_set)
 {
     bb_queue(static_cast<std::uint8_t>(line_set ? bb_pins & ~pin : bb_pins | pin));
+}
+
+// A bit's DSR sample comes two states after the fall that moved the chip's answer, or as many
+// more as ISP2313_DSR_WAIT_US takes at the fastest byte clock.
+std::uint32_t bitbang_read_states()
+{
+    std::uint64_t wait = (static_cast<std::uint64_t>(dsr_wait_us) * bitbang_byte_rate + 999999) / 1000000;
+    return wait > 2 ? static_cast<std::uint32_t>(wait) : 2;
 }
 
 // Differences are unsigned 32-bit, so a wrap of the counter inside a half period is harmless.
@@ -185,7 +200,7 @@ static void pulse(bool* dsr_on = nullptr)
         wait_half_period();
         // DSR is read from the last sample while the clock is high: the chip's answer, and a
         // slow wire's copy of it, have had the whole low phase and the high phase to settle.
-        while (dsr_on != nullptr && bb_since_fall + 1 < bb_read_states)
+        while (dsr_on != nullptr && bb_since_fall + 1 < bitbang_read_states())
             bb_queue(bb_pins);
         bb_phase = 0;
         bb_set(os_pin_txd, false);
@@ -263,24 +278,55 @@ void send_byte(std::uint8_t value)
     }
 }
 
-// DTR keeps whatever the last byte sent left on it. A stopped line reads as 1 bits.
-std::uint8_t receive_byte()
+// DTR keeps whatever the last byte sent left on it. A stopped line reads as 1 bits. Over line
+// calls the byte is read at once; in bit-bang its bits come with the samples of the states
+// that clocked them, whenever those are sent.
+static std::uint8_t receive_byte_now()
 {
     std::uint8_t result = 0;
-    if (port_handle == os_no_handle)
-        return 0;
-    bb_bit_count = 0;
     for (int bit = 0; bit < 8; ++bit) {
         bool dsr_on = false;
         if (bit_may_go())
             pulse(&dsr_on);
         result = static_cast<std::uint8_t>(result << 1 | (dsr_on ? 0 : 1));
     }
-    if (!bitbang)
-        return result;
-    bb_flush();
-    // Bits not clocked (a stopped line) read as 1s, as over line calls.
-    return static_cast<std::uint8_t>(bb_bits << (8 - bb_bit_count) | (0xFF >> bb_bit_count));
+    return result;
+}
+
+void receive_byte_later()
+{
+    if (port_handle == os_no_handle)
+        return;
+    ++answers_queued;
+    if (!bitbang) {
+        answers[answers_in++ % answers_max] = receive_byte_now();
+        return;
+    }
+    for (int bit = 0; bit < 8; ++bit) {
+        if (bit_may_go()) {
+            bool dsr_on = false;
+            pulse(&dsr_on);
+        } else {
+            bb_read_at[bb_reads++] = no_sample;
+        }
+    }
+}
+
+// The oldest answer asked for with receive_byte_later; its states are sent if they still wait.
+std::uint8_t byte_received()
+{
+    if (port_handle == os_no_handle || answers_queued == 0)
+        return 0;
+    if (answers_in == answers_out && bitbang)
+        bb_flush();
+    --answers_queued;
+    return answers[answers_out++ % answers_max];
+}
+
+std::uint8_t receive_byte()
+{
+    receive_byte_later();
+    return byte_received();
 }
 
 // Sleeps through the bulk of the wait and polls its last stretch. After an interrupt a
@@ -337,6 +383,26 @@ bool line_idle_states(std::uint32_t count)
     return !line_lost;
 }
 
+// DTR changed, then the rest of a chunk of states as the pins are, in one transfer: how many
+// states after the change the first sample shows DSR changed too (0: none of them does), and
+// DSR at the end.
+bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on)
+{
+    bb_flush();
+    bb_set(os_pin_dtr, dtr_on);
+    while (bb_queued < bb_sizes.chunk_states)
+        bb_queue(bb_pins);
+    std::uint32_t count = bb_queued;
+    bb_send();
+    dtr_level = dtr_on;
+    states = 0;
+    for (std::uint32_t i = 1; i < count && states == 0 && !line_lost; ++i)
+        if (((bb_samples[i] ^ bb_samples[0]) & os_pin_dsr) != 0)
+            states = i;
+    dsr_on = (bb_samples[count - 1] & os_pin_dsr) == 0;
+    return !line_lost;
+}
+
 std::uint32_t bitbang_packet_states() { return bb_sizes.packet_states; }
 std::uint32_t bitbang_chunk_states()  { return bb_sizes.chunk_states; }
 
@@ -388,7 +454,7 @@ static bool bitbang_ready()
     chunk = chunk > bitbang_chunk_max ? bitbang_chunk_max : chunk < packet ? packet : chunk;
     chunk -= chunk % packet;
     bb_sent = bb_pins;
-    bb_since_fall = bb_read_states;
+    bb_since_fall = bitbang_read_states();
     bitbang = true;
     if (bb_echo_checked())
         return true;
@@ -420,7 +486,8 @@ static bool open_device(int port_number)
 {
     bitbang = bitbang_turned_off = false;
     bitbang_refusal[0] = '\0';
-    bb_queued = bb_reads = bb_phase = 0;
+    bb_queued = bb_reads = bb_phase = bb_bit_count = 0;
+    answers_in = answers_out = answers_queued = 0;
     os_bitbang_use use = bitbang_use(port_number);
     bool given_back = false;
     if (use != os_bitbang_off) {
@@ -477,9 +544,6 @@ bool port_open(int port_number)
     bits_since_wait = bits_cut = rts_known = false;
     if (counter_frequency <= 0.0f || !take_dsr_wait(os_dsr_wait_setting()))
         return false;
-    // In bit-bang the DSR wait is counted in states at the fastest byte clock.
-    std::uint64_t wait_states = (static_cast<std::uint64_t>(dsr_wait_us) * bitbang_byte_rate + 999999) / 1000000;
-    bb_read_states = wait_states > 2 ? static_cast<std::uint32_t>(wait_states) : 2;
     if (!open_device(port_number))
         return false;
     dtr_set();

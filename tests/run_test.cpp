@@ -437,6 +437,7 @@ struct late_dsr_case {
     chip_part     part;
     std::uint64_t lag_ns, polled_ns;
     bool          dsr_moves;   // the failed entry's DSR changed: standard error names the wait
+    bool          bitbang;     // an FT232R in bit-bang, the lag on the wire behind its pins
 };
 
 class LateDsr : public testing::TestWithParam<late_dsr_case> {
@@ -445,6 +446,8 @@ protected:
     {
         sim.dsr_lag_ns = GetParam().lag_ns;
         sim.dsr_cache_ns = GetParam().polled_ns;
+        if (GetParam().bitbang)
+            sim.bitbang_use[1] = os_bitbang_required;
     }
 };
 
@@ -463,6 +466,8 @@ TEST_P(LateDsr, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
     std::vector<std::uint8_t> flash = pattern_bytes(34, 3), ee = pattern_bytes(5, 4);
     std::vector<std::string> operands = {"1", scratch_file("flash.bin", flash), scratch_file("ee.bin", ee)};
     fresh_bench(c.part);
+    if (c.bitbang)
+        sim.bitbang_use[1] = os_bitbang_required;
     run_result live = run_program(operands);
     std::string live_calls;
     for (const sim_event& e : sim.trace)
@@ -492,11 +497,13 @@ TEST_P(LateDsr, FailsInStepWithoutTheWaitAndRunsCleanWithTheProbesValue)
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, LateDsr, testing::Values(
-    late_dsr_case{"TinyLag2ms", part_attiny2313, 2000000, 0, false},
-    late_dsr_case{"At90sLag2ms", part_at90s2313, 2000000, 0, false},
-    late_dsr_case{"TinyLag4ms", part_attiny2313, 4000000, 0, false},
-    late_dsr_case{"At90sPolled4ms", part_at90s2313, 0, 4000000, true},
-    late_dsr_case{"TinyLagABit", part_attiny2313, 8000, 0, true}),
+    late_dsr_case{"TinyLag2ms", part_attiny2313, 2000000, 0, false, false},
+    late_dsr_case{"At90sLag2ms", part_at90s2313, 2000000, 0, false, false},
+    late_dsr_case{"TinyLag4ms", part_attiny2313, 4000000, 0, false, false},
+    late_dsr_case{"At90sPolled4ms", part_at90s2313, 0, 4000000, true, false},
+    late_dsr_case{"TinyLagABit", part_attiny2313, 8000, 0, true, false},
+    late_dsr_case{"TinyFt232rLag20us", part_attiny2313, 20000, 0, true, true},
+    late_dsr_case{"At90sFt232rLag50us", part_at90s2313, 50000, 0, true, true}),
     [](const testing::TestParamInfo<late_dsr_case>& param_info) { return std::string(param_info.param.name); });
 
 struct whole_run_case {
@@ -667,20 +674,31 @@ TEST(LockedChip, LockedTinyStillIdentifiesAndIsErasedByTheFlashPass)
     expect_chip_holds(flash, {});
 }
 
+// In bit-bang the verify reads a block at a time: a mismatch mid-block retries as over line
+// calls, and the reads that went out after it write nothing.
 TEST(Retries, FlashMismatchStartsAnotherErasedAttempt)
 {
-    struct { int word; unsigned verified; } cases[] = {{0, 0}, {5, 5}};
+    struct { int word; unsigned verified; } cases[] = {{0, 0}, {5, 5}, {70, 70}};
     for (chip_part part : {part_at90s2313, part_attiny2313}) {
         for (const auto& c : cases) {
-            fresh_bench(part);
-            chip.faults.flash_word = c.word;
-            chip.faults.flash_drops = part == part_at90s2313 ? 1 : 1;
-            std::vector<std::uint8_t> flash = pattern_bytes(40, 5);
-            run_result r = run_program({"1", scratch_file("flash.bin", flash)});
-            EXPECT_EQ(r.out, banner(part) + flash_attempt(1, 20, c.verified) + flash_attempt(2, 20, 20) +
-                                 "\nFlash Ok\n" + finish(part));
-            EXPECT_EQ(chip.counts.erases, 2);
-            expect_chip_holds(flash, {});
+            std::size_t writes_over_line_calls = 0;
+            for (bool bitbang : {false, true}) {
+                fresh_bench(part);
+                sim.bitbang_use[1] = bitbang ? os_bitbang_required : os_bitbang_off;
+                chip.faults.flash_word = c.word;
+                chip.faults.flash_drops = 1;
+                std::vector<std::uint8_t> flash = pattern_bytes(200, 5);
+                run_result r = run_program({"1", scratch_file("flash.bin", flash)});
+                EXPECT_EQ(r.out, banner(part) + flash_attempt(1, 100, c.verified) + flash_attempt(2, 100, 100) +
+                                     "\nFlash Ok\n" + finish(part));
+                EXPECT_EQ(chip.counts.erases, 2);
+                expect_chip_holds(flash, {});
+                std::size_t writes = frames_starting({0x40}).size() + frames_starting({0x48}).size()
+                                   + frames_starting({0x4C}).size();
+                if (!bitbang)
+                    writes_over_line_calls = writes;
+                EXPECT_EQ(writes, writes_over_line_calls) << "bit-bang " << bitbang;
+            }
         }
     }
 }
