@@ -673,41 +673,82 @@ TEST_F(LinuxFtdi, AnAdapterPulledMidRunIsALostPort)
 }
 
 // An FTDI tty that will not go into bit-bang runs on its line calls and says why once, with
-// what to do: a USB device this user may not open, or one whose tty another program holds.
+// what to do: a USB device this user may not open, a chip without synchronous bit-bang, an
+// FT2232C/D's channel B, whose rate libftdi would set on channel A. The tty is found through
+// sysfs as a real system lays it out, and where nothing stands in the way runs in bit-bang.
 // ISP2313_BITBANG=0 asks for the line calls: not a word then.
-TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
+TEST_F(LinuxFtdi, ATtyOfAnFtdiAdapterRunsInBitBangWhereItCan)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    struct { bool refused, busy; const char* setting; std::string why, remedy; } cases[] = {
-        {true, false, "", "(ftdi_usb_open_dev: libusb_open() failed (LIBUSB_ERROR_ACCESS))", "60-isp2313-ftdi.rules"},
-        {false, true, "", "(ftdi_usb_open_dev: unable to claim usb device.", "Another program holds the adapter"},
-        {false, false, "ISP2313_BITBANG=0", "", ""},
+    struct { bool refused; const char* chip; int channel; const char* setting; std::string why, remedy; } cases[] = {
+        {false, "", 0, "", "", ""},
+        {false, "FT232H", 0, "", "", ""},
+        {true, "", 0, "", "(ftdi_usb_open_dev: libusb_open() failed (LIBUSB_ERROR_ACCESS))", "60-isp2313-ftdi.rules"},
+        {false, "FT232BM", 0, "", "(ftdi_set_bitmode: the FT232BM has no synchronous bit-bang)", ""},
+        {false, "FT2232D", 1, "", "(ftdi_set_bitmode: libftdi sets the FT2232C/D's bit-bang rate on channel A only,"
+                                  " not on channel B)", ""},
+        {false, "", 0, "ISP2313_BITBANG=0", "", ""},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});
         run.usb_refused = c.refused;
-        run.usb_busy = c.busy;
+        run.usb_chip = c.chip;
+        run.usb_tty_channel = c.channel;
         run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
         if (c.setting[0] != '\0')
             run.environment.push_back(c.setting);
         port_result result = run_on_port(run);
+        std::string shown = std::string(c.chip) + " channel " + char('A' + c.channel) + " " + c.setting
+                            + (c.refused ? " refused" : "");
+        bool bitbang = c.why.empty() && c.setting[0] == '\0';
         EXPECT_EQ(result.failure, "");
-        EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
-        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
+        EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false))) << shown;
         std::string why = "is an FTDI adapter that would not go into bit-bang mode " + c.why;
         std::size_t at = result.first.err.find(why);
-        if (c.why.empty()) {
-            EXPECT_EQ(result.first.err, "");
-        } else {
+        if (bitbang) {
+            EXPECT_EQ(result.first.err, "") << shown;
+        } else if (!c.why.empty()) {
             EXPECT_NE(at, std::string::npos) << why << "\n" << result.first.err;
             EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
             EXPECT_NE(result.first.err.find(c.remedy), std::string::npos) << result.first.err;
         }
-        EXPECT_EQ(result.usb.refused_opens != 0, c.refused);
-        EXPECT_EQ(result.usb.bulk_transfers, 0);
-        EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
-        EXPECT_EQ(result.chip.flash[0], 0x3412);
+        EXPECT_EQ(result.usb.refused_opens != 0, c.refused) << shown;
+        EXPECT_EQ(result.usb.bulk_transfers > 0, bitbang) << shown;
+        EXPECT_EQ(result.calls.tiocsbrk == 0, bitbang) << shown << ": clocked by line calls or not";
+        EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
         expect_port_left_idle(result);
+    }
+}
+
+// A tty that another program holds is not taken from it (libusb's claim would unbind the driver
+// under that program), whether it is named as the tty or through ftdi: Not Found, and standard
+// error names the holder; nor is an adapter whose interface another libusb program has claimed.
+TEST_F(LinuxFtdi, AnAdapterInUseIsNotTaken)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    std::string held = "/proc: /dev/ttyUSB0 is open in another program: sleep (pid ";
+    struct { std::string name; bool held, busy; std::string why; } cases[] = {
+        {dir + "/ttyUSB0", true, false, held},
+        {"ftdi", true, false, held},
+        {"ftdi:E2E2313A", true, false, held},
+        {dir + "/ttyUSB0", false, true, "ftdi_usb_open_dev: another program has claimed the adapter's USB interface"},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"});
+        run.environment = {"ISP2313_PORT1=" + c.name};
+        run.tty_held = c.held;
+        run.usb_busy = c.busy;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n")) << c.name;
+        std::string why = "isp2313: port 1 is " + c.name + ": " + c.why;
+        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.opens, 0) << c.name << ": neither the interface claimed nor the tty opened";
+        EXPECT_EQ(result.usb.bulk_transfers, 0) << c.name;
+        EXPECT_EQ(result.holder_kept_tty, c.held) << c.name;
+        EXPECT_EQ(result.chip.programming_enables, 0) << c.name;
     }
 }
 
@@ -720,7 +761,7 @@ TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
     EXPECT_EQ(result.first.out.rfind("port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial E2E2313A,"
-                                     " bus 3 address 9\n", 0), 0u) << result.first.out;
+                                     " bus 3 address 9, /dev/ttyUSB0\n", 0), 0u) << result.first.out;
     EXPECT_NE(result.first.out.find("\nchip: signature 1E 91 0A: ATTINY2313\n"), std::string::npos) << result.first.out;
     EXPECT_GT(result.usb.bulk_transfers, 0);
     EXPECT_EQ(result.calls.tiocsbrk, 0) << "no line calls";
@@ -728,30 +769,119 @@ TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
     expect_port_left_idle(result);
 }
 
-// A serial number that no FTDI device has, or plain ftdi with two attached: not found, and
-// the devices there are listed.
+// A serial number that no FTDI device has, one that two devices share, plain ftdi with two
+// attached, a channel the chip does not have or one it cannot drive in bit-bang: not found,
+// and the devices there are listed, with their ttys.
 TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    struct { const char* name; bool second; std::string why, devices; } cases[] = {
-        {"ftdi:NOSUCH", false, "ftdi_usb_find_all: no FTDI device has serial number NOSUCH",
-         "    FT232R serial E2E2313A, bus 3 address 9\n"},
-        {"ftdi", true, "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
-         "    FT232R serial E2E2313A, bus 3 address 9\n    FT232R serial E2E2313B, bus 3 address 10\n"},
+    std::string first = "    FT232R serial E2E2313A, bus 3 address 9, /dev/ttyUSB0\n";
+    std::string ft2232d = "    FT2232C/D serial E2E2313A, bus 3 address 9, /dev/ttyUSB0\n";
+    struct { const char* name; const char* chip; const char* second; std::string why, devices; } cases[] = {
+        {"ftdi:NOSUCH", "", "", "ftdi_usb_find_all: no FTDI device has serial number NOSUCH", first},
+        {"ftdi", "", "FAKEUSB_SECOND=1", "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
+         first + "    FT232R serial E2E2313B, bus 3 address 10\n"},
+        {"ftdi:E2E2313A", "", "FAKEUSB_SAME_SERIAL=1", "ftdi_usb_find_all: 2 FTDI devices have serial number E2E2313A:"
+         " name one alone by its tty, as ISP2313_PORT1=/dev/ttyUSB0", first + "    FT232R serial E2E2313A, bus 3 address 10\n"},
+        {"ftdi:E2E2313A:C", "", "", "ftdi_set_interface: the FT232R has no channel C", first},
+        {"ftdi:E2E2313A:D", "FT2232D", "", "ftdi_set_interface: the FT2232C/D has no channel D", ft2232d},
+        {"ftdi:E2E2313A:B", "FT2232D", "", "ftdi_set_bitmode: libftdi sets the FT2232C/D's bit-bang rate on channel A"
+         " only, not on channel B", ft2232d},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});
         run.environment = {std::string("ISP2313_PORT1=") + c.name};
-        run.usb_second = c.second;
+        if (c.second[0] != '\0')
+            run.environment.push_back(c.second);
+        run.usb_chip = c.chip;
         port_result result = run_on_port(run);
         EXPECT_EQ(result.failure, "");
         EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
         EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n"));
-        std::string err = std::string("isp2313: port 1 is ") + c.name + ": " + c.why
-                          + "\nThe FTDI devices on this system:\n" + c.devices;
+        std::string err = std::string("isp2313: port 1 is ") + c.name + ": " + c.why + "\n";
         EXPECT_NE(result.first.err.find(err), std::string::npos) << err << "\n" << result.first.err;
+        std::string listed = "The FTDI devices on this system:\n" + c.devices;
+        EXPECT_NE(result.first.err.find(listed), std::string::npos) << listed << "\n" << result.first.err;
         EXPECT_EQ(result.calls.opens, 0);
         EXPECT_EQ(result.chip.programming_enables, 0);
+    }
+}
+
+// Samples that do not follow the pins are not trusted: one stray byte or one lost sample ends a
+// run as a lost port; a chip that does not echo its pins is refused at the open (ftdi: Not
+// Found; its tty runs on line calls).
+TEST_F(LinuxFtdi, SamplesThatDoNotFollowThePinsAreNotTrusted)
+{
+    example_images images = blink();
+    write_images(dir, images);
+    std::string not_following = "the adapter's samples did not follow its pins";
+    struct { const char* fault; bool tty; int status; std::string out_end, why; } cases[] = {
+        {"FAKEUSB_STRAY_AFTER=3000", false, 33, ">>> COM1 Lost\n", not_following},
+        {"FAKEUSB_LOSE_AT=3000", false, 33, ">>> COM1 Lost\n", "samples due, then none for a second"},
+        {"FAKEUSB_NO_ECHO=1", false, 33, ">>> COM1 Not Found\n", not_following},
+        {"FAKEUSB_NO_ECHO=1", true, 0, "Write Lock Bits\n", not_following},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+        run.environment = {c.fault};
+        if (c.tty)
+            run.environment.push_back("ISP2313_PORT1=" + dir + "/ttyUSB0");
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.fault) + (c.tty ? " tty" : " ftdi");
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, c.status) << shown << explain(result, result.first);
+        EXPECT_TRUE(ends_with(result.first.out, c.out_end)) << shown << explain(result, result.first);
+        EXPECT_NE(result.first.err.find(c.why), std::string::npos) << shown << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.tiocsbrk > 0, c.tty) << shown << ": line calls only for the tty";
+        if (c.tty)
+            expect_on_chip(result.chip, part_attiny2313, images);
+        EXPECT_EQ(result.open_count, 0) << shown;
+    }
+}
+
+// Full runs over adapters as real ones are: outputs driven low from the mode change until the
+// first byte, DSR 4 us late through a cable, an FT232H. Each run is clean and enters
+// programming mode at its first attempt: no clock pulse beyond the plain run's but the glitch's.
+TEST_F(LinuxFtdi, AFullRunIsCleanOverAdaptersAsTheyAre)
+{
+    example_images images = {full_run_flash(), full_run_eeprom()};
+    write_images(dir, images);
+    // The glitch itself is a clock edge with DTR changing at once, before the chip is reset.
+    struct { const char* chip; const char* switch_on; long extra_clock_edges; } cases[] = {
+        {"", "", 0},
+        {"", "FAKEUSB_ENTRY_GLITCH=1", 2},
+        {"", "FAKEUSB_DSR_LAG_NS=4000", 0},
+        {"FT232H", "", 0},
+    };
+    long plain_edges = -1;
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+        run.usb_chip = c.chip;
+        if (c.switch_on[0] != '\0')
+            run.environment = {c.switch_on};
+        run.trace_capacity = trace_capacity;
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.chip) + " " + c.switch_on;
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, images.flash.size(),
+                                                                  images.eeprom.size(), true))) << shown;
+        expect_on_chip(result.chip, part_attiny2313, images);
+        if (c.extra_clock_edges == 0) {
+            expect_wire_timing(result);
+        } else {
+            shared_chip_load(result.chip);
+            expect_chip_timing_kept();
+        }
+        expect_port_left_idle(result);
+        long edges = std::count_if(result.trace.begin(), result.trace.end(),
+                                   [](const port_event& event) { return event.line == 'B'; });
+        if (plain_edges < 0)
+            plain_edges = edges;
+        EXPECT_EQ(edges, plain_edges + c.extra_clock_edges) << shown;
+        double device_s = static_cast<double>(result.last_close_ns - result.first_open_ns) / 1e9;
+        std::printf("full run over the stand-in, %s: %.2f s wall (the device open for %.2f s)\n", shown.c_str(),
+                    result.first.wall_s, device_s);
     }
 }
 #endif

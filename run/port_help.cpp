@@ -73,8 +73,8 @@ static void explain_ftdi_failure(int port, const char* device)
     else if (os_failure_reason() == os_reason_busy)
         std::fprintf(stderr, "The adapter's port is in use: close the program that holds it and try again.\n");
     if (list_ftdi_devices())
-        std::fprintf(stderr, "Name one as ftdi:SERIAL in ISP2313_PORT%d, or plain ftdi when it is the only one.\n",
-                     port);
+        std::fprintf(stderr, "Name one as ftdi:SERIAL (two that share a serial number, by their serial port) in"
+                             " ISP2313_PORT%d, or plain ftdi when it is the only one.\n", port);
 }
 
 // A full run's time over line calls at a USB adapter's usual millisecond a call, in minutes,

@@ -242,6 +242,8 @@ TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
         EXPECT_NE(sim.trace[i].line, sim_break) << "at " << sim.trace[i].t_ns;
 }
 
+#define NAME_ONE "Name one as ftdi:SERIAL (two that share a serial number, by their serial port) in ISP2313_PORT1," \
+                 " or plain ftdi when it is the only one.\n"
 // The note's time is the probe's line-call prediction at a millisecond a call, in minutes.
 #define LINE_CALL_TIME ": a full run takes about 11 minutes that way at a USB adapter's usual 1 ms a call, against" \
                        " seconds in bit-bang (isp2313-probe 1 measures both).\n"
@@ -254,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
         "The FTDI devices on this system:\n"
         "    FT232R serial FT6Z3K9Q, bus 1 address 7\n"
-        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+        NAME_ONE},
     ftdi_case{"NamedAndRefusedNamesTheUdevRule", os_bitbang_required, true, true, true, false, false, nullptr,
         ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: usb_open() failed (LIBUSB_ERROR_ACCESS)\n"
@@ -263,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
         " the package, add such a rule, then plug the adapter in again.\n"
         "The FTDI devices on this system:\n"
         "    FT232R serial FT6Z3K9Q, bus 1 address 7\n"
-        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+        NAME_ONE},
     ftdi_case{"NoFtdiLibraryListsNothing", os_bitbang_required, false, false, false, false, false, nullptr,
         ">>> COM1 Not Found\n",
         "isp2313: port 1 is ftdi:NOSUCH: ftdi_usb_open: device not found\n"
@@ -288,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
         "The adapter's port is in use: close the program that holds it and try again.\n"
         "The FTDI devices on this system:\n"
         "    FT232R serial FT6Z3K9Q, bus 1 address 7\n"
-        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"},
+        NAME_ONE},
     ftdi_case{"TtyOfAChipWithoutBitBangSaysHowLong", os_bitbang_unable, true, false, true, false, false, nullptr, "",
         "isp2313: port 1 (/dev/ttyUSB0) is an FTDI adapter that would not go into bit-bang mode"
         " (ftdi: the FT232BM has no synchronous bit-bang), so this run uses its serial port's line calls"
@@ -306,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
         "isp2313: port 1 is ftdi:NOSUCH: " NO_ECHO "\n"
         "The FTDI devices on this system:\n"
         "    FT232R serial FT6Z3K9Q, bus 1 address 7\n"
-        "Name one as ftdi:SERIAL in ISP2313_PORT1, or plain ftdi when it is the only one.\n"}),
+        NAME_ONE}),
     [](const testing::TestParamInfo<ftdi_case>& param_info) { return std::string(param_info.param.name); });
 
 // A pulled adapter ends a bit-bang run as a lost port does; an interrupt closes it the normal
