@@ -1,5 +1,6 @@
 // Benchmark: a full run (2048-byte flash, 127-byte EEPROM) on each part on the simulated
-// platform, over line calls and over an FT232R in bit-bang at 1 ms a USB round trip: its
+// platform, over line calls and over an FT232R (its outputs low from the mode change to the
+// first byte, DSR 4 us late on the wire) and an FT232H in bit-bang at 1 ms a USB round trip: its
 // virtual duration against the floor that the protocol's own waits and clock periods set,
 // and the wall-clock time the host took to simulate it.
 #include <chrono>
@@ -32,13 +33,22 @@ static std::string write_file(const char* name, const std::vector<std::uint8_t>&
     return path;
 }
 
-static void bench(chip_part part, bool ft232r, std::string flash, std::string eeprom)
+enum bench_path { line_calls, ft232r, ft232h };
+static const char* const path_names[] = {"line calls", "FT232R bit-bang", "FT232H bit-bang"};
+
+static void bench(chip_part part, bench_path path, std::string flash, std::string eeprom)
 {
     fresh_bench(part);
     sim.trace_enabled = false;
-    if (ft232r) {
+    if (path != line_calls) {
         sim.bitbang_use[1] = os_bitbang_required;
         sim.ftdi.round_trip_ns = 1000000;
+        sim.ftdi.entry_glitch = true;
+        sim.dsr_lag_ns = 4000;
+    }
+    if (path == ft232h) {
+        ft232r_make_ft232h(sim.ftdi);
+        sim.ftdi_bcd_device = 0x0900;
     }
     floor_wait_ms = 0;
     chip_frame_hook = count_wait;
@@ -53,10 +63,10 @@ static void bench(chip_part part, bool ft232r, std::string flash, std::string ee
     double floor_s = floor_wait_ms / 1e3 + clock_s;
     double virtual_s = static_cast<double>(sim.now_ns) / 1e9;
     std::fprintf(stderr, "| %-10s | %s | %d | %ld | %.3f | %.3f | %.3f | %.3f | %.3f | %ld |\n", chip_part_name(part),
-                 ft232r ? "FT232R bit-bang" : "line calls", status, sim.clock_pulses, floor_wait_ms / 1e3, clock_s, floor_s, virtual_s, virtual_s / floor_s,
+                 path_names[path], status, sim.clock_pulses, floor_wait_ms / 1e3, clock_s, floor_s, virtual_s, virtual_s / floor_s,
                  chip.counts.ignored_busy);
     std::fprintf(stderr, "  simulated in %.3f s of wall-clock time", wall_s);
-    if (ft232r)
+    if (path != line_calls)
         std::fprintf(stderr, "; %ld USB transfers, %ld packets", sim.ftdi_transfers, sim.ftdi.packets);
     std::fprintf(stderr, "\n");
 }
@@ -69,9 +79,9 @@ int main()
     std::string eeprom = write_file("eeprom.bin", full_run_eeprom());
     std::fprintf(stderr, "| part | path | status | clock pulses | waits floor s | clock floor s | floor s | virtual s | "
                          "virtual/floor | busy-ignored |\n|---|---|---|---|---|---|---|---|---|---|\n");
-    for (bool ft232r : {false, true}) {
-        bench(part_attiny2313, ft232r, flash, eeprom);
-        bench(part_at90s2313, ft232r, flash, eeprom);
+    for (bench_path path : {line_calls, ft232r, ft232h}) {
+        bench(part_attiny2313, path, flash, eeprom);
+        bench(part_at90s2313, path, flash, eeprom);
     }
     std::remove(flash.c_str());
     std::remove(eeprom.c_str());

@@ -696,41 +696,82 @@ TEST_F(LinuxFtdi, AnAdapterPulledMidRunIsALostPort)
 }
 
 // An FTDI tty that will not go into bit-bang runs on its line calls and says why once, with
-// what to do: a USB device this user may not open, or one whose tty another program holds.
+// what to do: a USB device this user may not open, a chip without synchronous bit-bang, an
+// FT2232C/D's channel B, whose rate libftdi would set on channel A. The tty is found through
+// sysfs as a real system lays it out, and where nothing stands in the way runs in bit-bang.
 // ISP2313_BITBANG=0 asks for the line calls: not a word then.
-TEST_F(LinuxFtdi, ATtyWithoutBitBangRunsOnItsLineCalls)
+TEST_F(LinuxFtdi, ATtyOfAnFtdiAdapterRunsInBitBangWhereItCan)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    struct { bool refused, busy; const char* setting; std::string why, remedy; } cases[] = {
-        {true, false, "", "(ftdi_usb_open_dev: libusb_open() failed (LIBUSB_ERROR_ACCESS))", "60-isp2313-ftdi.rules"},
-        {false, true, "", "(ftdi_usb_open_dev: unable to claim usb device.", "Another program holds the adapter"},
-        {false, false, "ISP2313_BITBANG=0", "", ""},
+    struct { bool refused; const char* chip; int channel; const char* setting; std::string why, remedy; } cases[] = {
+        {false, "", 0, "", "", ""},
+        {false, "FT232H", 0, "", "", ""},
+        {true, "", 0, "", "(ftdi_usb_open_dev: libusb_open() failed (LIBUSB_ERROR_ACCESS))", "60-isp2313-ftdi.rules"},
+        {false, "FT232BM", 0, "", "(ftdi_set_bitmode: the FT232BM has no synchronous bit-bang)", ""},
+        {false, "FT2232D", 1, "", "(ftdi_set_bitmode: libftdi sets the FT2232C/D's bit-bang rate on channel A only,"
+                                  " not on channel B)", ""},
+        {false, "", 0, "ISP2313_BITBANG=0", "", ""},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});
         run.usb_refused = c.refused;
-        run.usb_busy = c.busy;
+        run.usb_chip = c.chip;
+        run.usb_tty_channel = c.channel;
         run.environment = {"ISP2313_PORT1=" + dir + "/ttyUSB0"};
         if (c.setting[0] != '\0')
             run.environment.push_back(c.setting);
         port_result result = run_on_port(run);
+        std::string shown = std::string(c.chip) + " channel " + char('A' + c.channel) + " " + c.setting
+                            + (c.refused ? " refused" : "");
+        bool bitbang = c.why.empty() && c.setting[0] == '\0';
         EXPECT_EQ(result.failure, "");
-        EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
-        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false)));
+        EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, 2, 0, false))) << shown;
         std::string why = "is an FTDI adapter that would not go into bit-bang mode " + c.why;
         std::size_t at = result.first.err.find(why);
-        if (c.why.empty()) {
-            EXPECT_EQ(result.first.err, "");
-        } else {
+        if (bitbang) {
+            EXPECT_EQ(result.first.err, "") << shown;
+        } else if (!c.why.empty()) {
             EXPECT_NE(at, std::string::npos) << why << "\n" << result.first.err;
             EXPECT_EQ(result.first.err.find(why, at + 1), std::string::npos) << "said once";
             EXPECT_NE(result.first.err.find(c.remedy), std::string::npos) << result.first.err;
         }
-        EXPECT_EQ(result.usb.refused_opens != 0, c.refused);
-        EXPECT_EQ(result.usb.bulk_transfers, 0);
-        EXPECT_GT(result.calls.tiocsbrk, 0) << "clocked by line calls";
-        EXPECT_EQ(result.chip.flash[0], 0x3412);
+        EXPECT_EQ(result.usb.refused_opens != 0, c.refused) << shown;
+        EXPECT_EQ(result.usb.bulk_transfers > 0, bitbang) << shown;
+        EXPECT_EQ(result.calls.tiocsbrk == 0, bitbang) << shown << ": clocked by line calls or not";
+        EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
         expect_port_left_idle(result);
+    }
+}
+
+// A tty that another program holds is not taken from it (libusb's claim would unbind the driver
+// under that program), whether it is named as the tty or through ftdi: Not Found, and standard
+// error names the holder; nor is an adapter whose interface another libusb program has claimed.
+TEST_F(LinuxFtdi, AnAdapterInUseIsNotTaken)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    std::string held = "/proc: /dev/ttyUSB0 is open in another program: sleep (pid ";
+    struct { std::string name; bool held, busy; std::string why; } cases[] = {
+        {dir + "/ttyUSB0", true, false, held},
+        {"ftdi", true, false, held},
+        {"ftdi:E2E2313A", true, false, held},
+        {dir + "/ttyUSB0", false, true, "ftdi_usb_open_dev: another program has claimed the adapter's USB interface"},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"});
+        run.environment = {"ISP2313_PORT1=" + c.name};
+        run.tty_held = c.held;
+        run.usb_busy = c.busy;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n")) << c.name;
+        std::string why = "isp2313: port 1 is " + c.name + ": " + c.why;
+        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.opens, 0) << c.name << ": neither the interface claimed nor the tty opened";
+        EXPECT_EQ(result.usb.bulk_transfers, 0) << c.name;
+        EXPECT_EQ(result.holder_kept_tty, c.held) << c.name;
+        EXPECT_EQ(result.chip.programming_enables, 0) << c.name;
     }
 }
 
@@ -743,7 +784,7 @@ TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.first.status, 0) << explain(result, result.first);
     EXPECT_EQ(result.first.out.rfind("port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial E2E2313A,"
-                                     " bus 3 address 9\n", 0), 0u) << result.first.out;
+                                     " bus 3 address 9, /dev/ttyUSB0\n", 0), 0u) << result.first.out;
     EXPECT_NE(result.first.out.find("\nchip: signature 1E 91 0A: ATTINY2313\n"), std::string::npos) << result.first.out;
     EXPECT_GT(result.usb.bulk_transfers, 0);
     EXPECT_EQ(result.calls.tiocsbrk, 0) << "no line calls";
@@ -751,30 +792,119 @@ TEST_F(LinuxFtdi, TheProbeNamesTheDeviceAndChecksTheChipInBitBang)
     expect_port_left_idle(result);
 }
 
-// A serial number that no FTDI device has, or plain ftdi with two attached: not found, and
-// the devices there are listed.
+// A serial number that no FTDI device has, one that two devices share, plain ftdi with two
+// attached, a channel the chip does not have or one it cannot drive in bit-bang: not found,
+// and the devices there are listed, with their ttys.
 TEST_F(LinuxFtdi, AnFtdiNameThatFitsNoOneDeviceIsNotFoundAndTheDevicesAreListed)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
-    struct { const char* name; bool second; std::string why, devices; } cases[] = {
-        {"ftdi:NOSUCH", false, "ftdi_usb_find_all: no FTDI device has serial number NOSUCH",
-         "    FT232R serial E2E2313A, bus 3 address 9\n"},
-        {"ftdi", true, "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
-         "    FT232R serial E2E2313A, bus 3 address 9\n    FT232R serial E2E2313B, bus 3 address 10\n"},
+    std::string first = "    FT232R serial E2E2313A, bus 3 address 9, /dev/ttyUSB0\n";
+    std::string ft2232d = "    FT2232C/D serial E2E2313A, bus 3 address 9, /dev/ttyUSB0\n";
+    struct { const char* name; const char* chip; const char* second; std::string why, devices; } cases[] = {
+        {"ftdi:NOSUCH", "", "", "ftdi_usb_find_all: no FTDI device has serial number NOSUCH", first},
+        {"ftdi", "", "FAKEUSB_SECOND=1", "ftdi_usb_find_all: 2 FTDI devices are attached; name one as ftdi:SERIAL",
+         first + "    FT232R serial E2E2313B, bus 3 address 10\n"},
+        {"ftdi:E2E2313A", "", "FAKEUSB_SAME_SERIAL=1", "ftdi_usb_find_all: 2 FTDI devices have serial number E2E2313A:"
+         " name one alone by its tty, as ISP2313_PORT1=/dev/ttyUSB0", first + "    FT232R serial E2E2313A, bus 3 address 10\n"},
+        {"ftdi:E2E2313A:C", "", "", "ftdi_set_interface: the FT232R has no channel C", first},
+        {"ftdi:E2E2313A:D", "FT2232D", "", "ftdi_set_interface: the FT2232C/D has no channel D", ft2232d},
+        {"ftdi:E2E2313A:B", "FT2232D", "", "ftdi_set_bitmode: libftdi sets the FT2232C/D's bit-bang rate on channel A"
+         " only, not on channel B", ft2232d},
     };
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"});
         run.environment = {std::string("ISP2313_PORT1=") + c.name};
-        run.usb_second = c.second;
+        if (c.second[0] != '\0')
+            run.environment.push_back(c.second);
+        run.usb_chip = c.chip;
         port_result result = run_on_port(run);
         EXPECT_EQ(result.failure, "");
         EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
         EXPECT_TRUE(same_text(result.first.out, ">>> COM1 Not Found\n"));
-        std::string err = std::string("isp2313: port 1 is ") + c.name + ": " + c.why
-                          + "\nThe FTDI devices on this system:\n" + c.devices;
+        std::string err = std::string("isp2313: port 1 is ") + c.name + ": " + c.why + "\n";
         EXPECT_NE(result.first.err.find(err), std::string::npos) << err << "\n" << result.first.err;
+        std::string listed = "The FTDI devices on this system:\n" + c.devices;
+        EXPECT_NE(result.first.err.find(listed), std::string::npos) << listed << "\n" << result.first.err;
         EXPECT_EQ(result.calls.opens, 0);
         EXPECT_EQ(result.chip.programming_enables, 0);
+    }
+}
+
+// Samples that do not follow the pins are not trusted: one stray byte or one lost sample ends a
+// run as a lost port; a chip that does not echo its pins is refused at the open (ftdi: Not
+// Found; its tty runs on line calls).
+TEST_F(LinuxFtdi, SamplesThatDoNotFollowThePinsAreNotTrusted)
+{
+    example_images images = blink();
+    write_images(dir, images);
+    std::string not_following = "the adapter's samples did not follow its pins";
+    struct { const char* fault; bool tty; int status; std::string out_end, why; } cases[] = {
+        {"FAKEUSB_STRAY_AFTER=3000", false, 33, ">>> COM1 Lost\n", not_following},
+        {"FAKEUSB_LOSE_AT=3000", false, 33, ">>> COM1 Lost\n", "samples due, then none for a second"},
+        {"FAKEUSB_NO_ECHO=1", false, 33, ">>> COM1 Not Found\n", not_following},
+        {"FAKEUSB_NO_ECHO=1", true, 0, "Write Lock Bits\n", not_following},
+    };
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+        run.environment = {c.fault};
+        if (c.tty)
+            run.environment.push_back("ISP2313_PORT1=" + dir + "/ttyUSB0");
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.fault) + (c.tty ? " tty" : " ftdi");
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, c.status) << shown << explain(result, result.first);
+        EXPECT_TRUE(ends_with(result.first.out, c.out_end)) << shown << explain(result, result.first);
+        EXPECT_NE(result.first.err.find(c.why), std::string::npos) << shown << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.tiocsbrk > 0, c.tty) << shown << ": line calls only for the tty";
+        if (c.tty)
+            expect_on_chip(result.chip, part_attiny2313, images);
+        EXPECT_EQ(result.open_count, 0) << shown;
+    }
+}
+
+// Full runs over adapters as real ones are: outputs driven low from the mode change until the
+// first byte, DSR 4 us late through a cable, an FT232H. Each run is clean and enters
+// programming mode at its first attempt: no clock pulse beyond the plain run's but the glitch's.
+TEST_F(LinuxFtdi, AFullRunIsCleanOverAdaptersAsTheyAre)
+{
+    example_images images = {full_run_flash(), full_run_eeprom()};
+    write_images(dir, images);
+    // The glitch itself is a clock edge with DTR changing at once, before the chip is reset.
+    struct { const char* chip; const char* switch_on; long extra_clock_edges; } cases[] = {
+        {"", "", 0},
+        {"", "FAKEUSB_ENTRY_GLITCH=1", 2},
+        {"", "FAKEUSB_DSR_LAG_NS=4000", 0},
+        {"FT232H", "", 0},
+    };
+    long plain_edges = -1;
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin", "eeprom.bin"});
+        run.usb_chip = c.chip;
+        if (c.switch_on[0] != '\0')
+            run.environment = {c.switch_on};
+        run.trace_capacity = trace_capacity;
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.chip) + " " + c.switch_on;
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, expected_full_run(part_attiny2313, images.flash.size(),
+                                                                  images.eeprom.size(), true))) << shown;
+        expect_on_chip(result.chip, part_attiny2313, images);
+        if (c.extra_clock_edges == 0) {
+            expect_wire_timing(result);
+        } else {
+            shared_chip_load(result.chip);
+            expect_chip_timing_kept();
+        }
+        expect_port_left_idle(result);
+        long edges = std::count_if(result.trace.begin(), result.trace.end(),
+                                   [](const port_event& event) { return event.line == 'B'; });
+        if (plain_edges < 0)
+            plain_edges = edges;
+        EXPECT_EQ(edges, plain_edges + c.extra_clock_edges) << shown;
+        double device_s = static_cast<double>(result.last_close_ns - result.first_open_ns) / 1e9;
+        std::printf("full run over the stand-in, %s: %.2f s wall (the device open for %.2f s)\n", shown.c_str(),
+                    result.first.wall_s, device_s);
     }
 }
 #endif
@@ -859,6 +989,17 @@ protected:
     target which() const override { return GetParam(); }
 };
 
+// The cases that run the 64-bit exe only.
+class D2xx64 : public D2xx {};
+
+// The lines the stand-in's device put on the port: none but its opens and closes.
+int line_events(const port_result& result)
+{
+    return static_cast<int>(std::count_if(result.trace.begin(), result.trace.end(), [](const port_event& event) {
+        return event.line == 'B' || event.line == 'D' || event.line == 'R';
+    }));
+}
+
 } // namespace
 
 // Over the stand-in's FT232R at 1 ms a USB round trip a run of whole-chip images prints what it
@@ -940,8 +1081,8 @@ TEST_P(D2xx, AnFtdiNameThatDoesNotOpenIsNotFound)
         bool held, with_d2xx;
         const char* reason;
     } cases[] = {
-        {"ftdi:NOSUCH", false, true, "FT_OpenEx: FT_DEVICE_NOT_FOUND"},
-        {"ftdi:FAKE2313", true, true, "FT_OpenEx: FT_DEVICE_NOT_OPENED"},
+        {"ftdi:NOSUCH", false, true, "FT_GetDeviceInfoDetail: no FTDI device has serial number NOSUCH"},
+        {"ftdi:FAKE2313", true, true, "FT_GetDeviceInfoDetail: the FT232R serial FAKE2313 is in use by another program"},
         {"ftdi", false, false, "LoadLibrary: ftd2xx.dll is missing"},
     };
     write_file(dir + "/flash.bin", {0x12, 0x34});
@@ -963,12 +1104,17 @@ TEST_P(D2xx, AnFtdiNameThatDoesNotOpenIsNotFound)
 }
 
 // A COM name runs in bit-bang when a listed FTDI device reports it as its COM port, unless
-// bit-bang is turned off; without ftd2xx.dll it runs on line calls exactly as before.
+// bit-bang is turned off, and then standard error says how long line calls take; without
+// ftd2xx.dll it runs on line calls exactly as before.
 TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
 {
     struct {
         bool with_d2xx, bitbang_off, bitbang;
-    } cases[] = {{true, false, true}, {true, true, false}, {false, false, false}};
+        std::string note;
+    } cases[] = {{true, false, true, ""},
+                 {true, true, false, "isp2313: port 1 (COM12) is an FTDI adapter, run on its serial port's line calls"
+                                     " as ISP2313_BITBANG=0 asks: a full run takes about"},
+                 {false, false, false, ""}};
     write_file(dir + "/flash.bin", {0x12, 0x34});
     for (const auto& c : cases) {
         port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=COM12", "FAKE_D2XX_COM=12"}, c.with_d2xx);
@@ -981,9 +1127,113 @@ TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
         EXPECT_EQ(result.first.status, 0) << shown << explain(result, result.first);
         EXPECT_TRUE(same_text(result.first.out, as_written(which(), expected_full_run(part_attiny2313, 2, 0, false))))
             << shown;
-        EXPECT_EQ(result.first.err.find("isp2313:"), std::string::npos) << shown << "\n" << result.first.err;
+        EXPECT_EQ(result.first.err.find(c.note.empty() ? "isp2313:" : c.note) == std::string::npos, c.note.empty())
+            << shown << "\n" << result.first.err;
         EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
         EXPECT_EQ(result.calls.line_requests == 0, c.bitbang) << shown;
+        EXPECT_FALSE(result.chip.reset_held) << shown;
+        EXPECT_EQ(result.open_count, 0) << shown;
+    }
+}
+
+// A device that another program holds, or a name that more than one device fits, opens
+// nothing: Not Found, and standard error says why. Neither is taken for line calls.
+TEST_P(D2xx64, AnAdapterInUseOrNamedAmbiguouslyIsNotFound)
+{
+    struct {
+        const char* name;
+        std::vector<std::string> environment;
+        bool held_port;   // the COM port itself open in another program
+        std::string why;
+    } cases[] = {
+        {"ftdi", {"FAKE_D2XX_HELD=1"}, false,
+         "FT_GetDeviceInfoDetail: the FT232R serial FAKE2313 is in use by another program"},
+        {"ftdi:FAKE2313", {"FAKE_D2XX_HELD=2"}, false,
+         "FT_GetDeviceInfoDetail: no free FTDI device has serial number FAKE2313, and one that another program holds"},
+        {"COM1", {"FAKE_D2XX_HELD=1", "FAKE_D2XX_COM=1"}, true, "CreateFile: COM1 is open in another program"},
+        {"ftdi:FAKE2313", {"FAKE_D2XX_SAME_SERIAL=1", "FAKE_D2XX_COM=12"}, false,
+         "FT_GetDeviceInfoDetail: 2 FTDI devices have serial number FAKE2313: FT232R at location 0x112 on COM12;"
+         " FT232R at location 0x113 on COM13; name one alone by its COM port, as ISP2313_PORT1=COM12"},
+        {"ftdi:FAKE2313:C", {}, false, "FT_GetDeviceInfoDetail: the FT232R serial FAKE2313 has no channel C"},
+    };
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"}, c.environment);
+        run.environment.push_back(std::string("ISP2313_PORT1=") + c.name);
+        run.held_by_other = run.ordinary_user = c.held_port;
+        run.trace_capacity = 4096;
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM1 Not Found\n"))) << c.name;
+        std::string why = std::string("isp2313: port 1 is ") + c.name + ": " + c.why;
+        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        EXPECT_EQ(line_events(result), 0) << c.name;
+        EXPECT_EQ(result.calls.line_requests, 0) << c.name << ": no line call on the COM port";
+        EXPECT_EQ(result.open_count, 0) << c.name;
+        EXPECT_EQ(result.chip.programming_enables, 0) << c.name;
+    }
+}
+
+// What the pins do outside the states sent: an adapter that another program left with DTR and
+// RTS set gets its pins back with both cleared, so the chip runs once the run is over, as on
+// Linux; a chip that drives its outputs low from the mode change still gives a run that
+// enters programming mode at its first attempt.
+TEST_P(D2xx64, ARunIsCleanWhateverThePinsDoOutsideTheStatesSent)
+{
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    for (const char* fault : {"FAKE_D2XX_LINES_SET=1", "FAKE_D2XX_ENTRY_GLITCH=1"}) {
+        port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi", fault});
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 0) << fault << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(which(), expected_full_run(part_attiny2313, 2, 0, false))))
+            << fault;
+        EXPECT_EQ(result.chip.flash[0], 0x3412) << fault;
+        EXPECT_FALSE(result.chip.reset_held) << fault;
+        EXPECT_EQ(result.modem_lines & (TIOCM_RTS | TIOCM_DTR), 0) << fault << ": RTS and DTR as the UART has them";
+        EXPECT_FALSE(result.chip.sck_high) << fault;
+        EXPECT_EQ(result.open_count, 0) << fault;
+    }
+}
+
+// Samples that do not show the pins as the states before them: a stray byte mid-run loses the
+// port, as does a lost one (its transfer's samples never all come); a device that shows each
+// state as it goes out fails the check at open, so an ftdi name is not found and its COM port
+// runs on line calls.
+TEST_P(D2xx64, SamplesThatDoNotFollowThePinsAreNeverRead)
+{
+    struct {
+        const char* name;
+        const char* fault;
+        const char* file;
+        int status;
+        const char* ending;   // of standard output; null: a full run's
+        const char* why;
+    } cases[] = {
+        {"ftdi", "FAKE_D2XX_STRAY_AFTER=20000", "blink.bin", 33, "\n>>> COM1 Lost\n",
+         "the adapter's samples did not follow its pins"},
+        {"ftdi", "FAKE_D2XX_LOSE_AT=20000", "blink.bin", 33, "\n>>> COM1 Lost\n", "samples came in 250 ms"},
+        {"ftdi", "FAKE_D2XX_NO_ECHO=1", "flash.bin", 33, ">>> COM1 Not Found\n",
+         "the adapter's samples did not follow its pins"},
+        {"COM12", "FAKE_D2XX_NO_ECHO=1", "flash.bin", 0, nullptr, "the adapter's samples did not follow its pins"},
+    };
+    write_file(dir + "/flash.bin", {0x12, 0x34});
+    write_file(dir + "/blink.bin", blink().flash);
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", c.file},
+                                {std::string("ISP2313_PORT1=") + c.name, c.fault, "FAKE_D2XX_COM=12"});
+        port_result result = run_on_port(run);
+        std::string shown = std::string(c.name) + ", " + c.fault;
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, c.status) << shown << explain(result, result.first);
+        std::string ending = c.ending != nullptr ? c.ending : expected_full_run(part_attiny2313, 2, 0, false);
+        EXPECT_TRUE(ends_with(result.first.out, as_written(which(), ending))) << shown << explain(result, result.first);
+        EXPECT_NE(result.first.err.find(c.why), std::string::npos) << shown << "\n" << result.first.err;
+        EXPECT_EQ(result.calls.line_requests > 0, c.status == 0) << shown << ": line calls only on the COM port";
+        if (c.status == 0) {
+            EXPECT_EQ(result.chip.flash[0], 0x3412) << shown;
+        }
         EXPECT_FALSE(result.chip.reset_held) << shown;
         EXPECT_EQ(result.open_count, 0) << shown;
     }
@@ -996,4 +1246,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun, ::testing::ValuesIn(d2xx_full_run
                          });
 
 INSTANTIATE_TEST_SUITE_P(Targets, D2xx, ::testing::ValuesIn(wine_targets()),
+                         [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
+
+INSTANTIATE_TEST_SUITE_P(Targets, D2xx64, ::testing::Values(target::wine64),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });

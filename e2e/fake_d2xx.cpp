@@ -9,7 +9,20 @@
 //   FAKE_D2XX_PULLED_FROM    the adapter is pulled at this write (from 1): its samples never
 //                            come, and after that read every call fails FT_IO_ERROR
 //   FAKE_D2XX_HELD=1         another program holds the device: opens fail FT_DEVICE_NOT_OPENED
+//                            and the list flags it opened; =2 also lists it without a serial
 //   FAKE_D2XX_COM            the COM number the device reports (default: none, -1)
+//   FAKE_D2XX_SAME_SERIAL=1  a second FT232R with the same serial number is listed after it,
+//                            at location 0x113, its COM number FAKE_D2XX_COM + 1; it has no
+//                            chip, and takes no call but FT_GetComPortNumber and FT_Close
+//   FAKE_D2XX_LINES_SET=1    the UART's DTR and RTS are set at the first open, as another
+//                            program may leave an adapter. FT_SetDtr, FT_ClrDtr, FT_SetRts and
+//                            FT_ClrRts set the UART's lines; outside bit-bang they are the
+//                            port's lines at once, and leaving bit-bang gives the pins back to
+//                            them (TXD idle: the break off)
+//   FAKE_D2XX_STRAY_AFTER, FAKE_D2XX_LOSE_AT, FAKE_D2XX_NO_ECHO=1, FAKE_D2XX_ENTRY_GLITCH=1
+//                            the model FT232R's faults (sim/ft232r.h): a stray byte after this
+//                            many samples, the sample of this index lost, samples that show the
+//                            state going out, all outputs low from the mode change
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <cstdio>
@@ -26,13 +39,16 @@ namespace {
 constexpr ULONG ft_ok = 0, ft_invalid_handle = 1, ft_device_not_found = 2, ft_device_not_opened = 3,
                 ft_io_error = 4;
 const char     serial_number[] = "FAKE2313";
-constexpr DWORD location_id = 0x0112;
+constexpr DWORD location_id = 0x0112, second_location_id = 0x0113;
 constexpr std::int32_t tiocm_dtr = 0x002, tiocm_rts = 0x004;   // the file holds Linux's bits
 
 ft232r_model  model;
 port_state*   state;
 std::uint64_t own_key, model_ns;       // the model's time: where the last transfer ended
 bool          opened, pulled, gone;
+bool          uart_dtr, uart_rts, uart_known;   // the UART's modem lines as last set
+int           second_device;                    // the second device's handle, when it is open
+bool          second_opened;
 long          writes;
 ULONG         read_timeout_ms, in_bytes = 4096;
 std::deque<std::uint8_t> received;     // samples the host has, not yet read
@@ -133,13 +149,31 @@ void drive(std::uint8_t pins, std::uint64_t t_ns)
 
 std::uint8_t sense(std::uint64_t) { return chip_line_miso() ? 0xFF : 0xDF; }
 
+// The UART's lines on the pins: TXD idle (no break), RTS and DTR low while set.
+void uart_drive(std::uint64_t t_ns)
+{
+    std::uint8_t pins = static_cast<std::uint8_t>(model.pins | 0x01 | 0x04 | 0x10);
+    pins = static_cast<std::uint8_t>(pins & ~(uart_rts ? 0x04 : 0) & ~(uart_dtr ? 0x10 : 0));
+    model.pins = pins;
+    take_chip();
+    drive(pins, t_ns);
+    shared_chip_save(state->chip);
+}
+
 ULONG open_device(void** handle)
 {
     if (setting("FAKE_D2XX_HELD", 0) != 0 || opened)
         return ft_device_not_opened;
     shared();
+    if (!uart_known)
+        uart_dtr = uart_rts = setting("FAKE_D2XX_LINES_SET", 0) != 0;
+    uart_known = true;
     model = ft232r_model{};
     model.round_trip_ns = static_cast<std::uint64_t>(setting("FAKE_D2XX_ROUND_TRIP_US", 1000)) * 1000u;
+    model.stray_after = setting("FAKE_D2XX_STRAY_AFTER", -1);
+    model.lose_at = setting("FAKE_D2XX_LOSE_AT", -1);
+    model.no_echo = setting("FAKE_D2XX_NO_ECHO", 0) != 0;
+    model.entry_glitch = setting("FAKE_D2XX_ENTRY_GLITCH", 0) != 0;
     model.drive = drive;
     model.sense = sense;
     received.clear();
@@ -163,28 +197,42 @@ ULONG refusal(void* handle) { return !ours(handle) ? ft_invalid_handle : gone ? 
 
 #define D2XX extern "C" __declspec(dllexport) ULONG WINAPI
 
+static bool with_second() { return setting("FAKE_D2XX_SAME_SERIAL", 0) != 0; }
+
 D2XX FT_CreateDeviceInfoList(DWORD* count)
 {
-    *count = 1;
+    *count = with_second() ? 2 : 1;
     return ft_ok;
 }
 
 D2XX FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id, DWORD* location, char* serial,
                             char* description, void** handle)
 {
-    if (index != 0)
+    if (index > (with_second() ? 1u : 0u))
         return ft_device_not_found;
-    *flags = opened || setting("FAKE_D2XX_HELD", 0) != 0 ? 1 : 0;
+    long held = index == 0 ? setting("FAKE_D2XX_HELD", 0) : 0;
+    bool open_now = index == 0 ? opened : second_opened;
+    *flags = open_now || held != 0 ? 1 : 0;
     *type = 5;   // FT232R
     *id = 0x04036001;
-    *location = location_id;
-    std::strcpy(serial, serial_number);
-    std::strcpy(description, "FT232R USB UART");
-    *handle = opened ? &model : nullptr;
+    *location = index == 0 ? location_id : second_location_id;
+    std::strcpy(serial, held == 2 ? "" : serial_number);
+    std::strcpy(description, held == 2 ? "" : "FT232R USB UART");
+    *handle = !open_now ? nullptr : index == 0 ? static_cast<void*>(&model) : static_cast<void*>(&second_device);
     return ft_ok;
 }
 
-D2XX FT_Open(int index, void** handle) { return index == 0 ? open_device(handle) : ft_device_not_found; }
+D2XX FT_Open(int index, void** handle)
+{
+    if (index == 1 && with_second()) {
+        if (second_opened)
+            return ft_device_not_opened;
+        second_opened = true;
+        *handle = &second_device;
+        return ft_ok;
+    }
+    return index == 0 ? open_device(handle) : ft_device_not_found;
+}
 
 D2XX FT_OpenEx(void* which, DWORD how, void** handle)
 {
@@ -194,8 +242,10 @@ D2XX FT_OpenEx(void* which, DWORD how, void** handle)
 
 D2XX FT_GetComPortNumber(void* handle, LONG* number)
 {
-    *number = setting("FAKE_D2XX_COM", -1);
-    return ours(handle) ? ft_ok : ft_invalid_handle;
+    long com = setting("FAKE_D2XX_COM", -1);
+    bool second = second_opened && handle == &second_device;
+    *number = second && com > 0 ? com + 1 : second ? -1 : com;
+    return ours(handle) || second ? ft_ok : ft_invalid_handle;
 }
 
 // The settings: each changes the model, unless the call is refused.
@@ -225,12 +275,32 @@ D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
     });
 }
 
-// The pins keep their last state when bit-bang goes off, so a close that left the chip in
-// reset shows in the chip.
+// Bit-bang off gives the pins back to the UART's lines, so a close that left RTS set shows as
+// the chip held in reset.
 D2XX FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode)
 {
-    return setting_call(handle, [=] { ft232r_set_bitmode(model, mask, mode == 0x04, transfer_start()); });
+    return setting_call(handle, [=] {
+        std::uint64_t t = transfer_start();
+        ft232r_set_bitmode(model, mask, mode == 0x04, t);
+        if (mode == 0)
+            uart_drive(t);
+    });
 }
+
+// The UART's modem lines: the pins' only outside bit-bang.
+static ULONG modem_line(void* handle, bool& line, bool on)
+{
+    return setting_call(handle, [&line, on] {
+        line = on;
+        if (!model.bitbang)
+            uart_drive(transfer_start());
+    });
+}
+
+D2XX FT_SetDtr(void* handle) { return modem_line(handle, uart_dtr, true); }
+D2XX FT_ClrDtr(void* handle) { return modem_line(handle, uart_dtr, false); }
+D2XX FT_SetRts(void* handle) { return modem_line(handle, uart_rts, true); }
+D2XX FT_ClrRts(void* handle) { return modem_line(handle, uart_rts, false); }
 
 D2XX FT_Purge(void* handle, ULONG what)
 {
@@ -302,6 +372,10 @@ D2XX FT_Read(void* handle, void* data, DWORD count, DWORD* got)
 
 D2XX FT_Close(void* handle)
 {
+    if (second_opened && handle == &second_device) {
+        second_opened = false;
+        return ft_ok;
+    }
     if (!ours(handle))
         return ft_invalid_handle;
     opened = false;

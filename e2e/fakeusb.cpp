@@ -2,16 +2,28 @@
 // calls that libftdi1 (and the program) make, answered by one model FT232R (sim/ft232r.cpp)
 // whose pins are the faked port's lines on the same virtual chip, in real time. Every libusb
 // call that could reach a device ends here; libusb_error_name, a table of words, is libusb's.
-// Faults (environment): FAKEUSB_FAIL_FROM=N, every transfer from the Nth bulk one on fails as
-// after an unplug; FAKEUSB_REFUSE=1, the device does not open (no access); FAKEUSB_BUSY=1, its
-// interface cannot be claimed (the kernel's driver keeps it: another program holds the tty);
-// FAKEUSB_ROUND_TRIP_NS, the USB round trip (1 ms unless set). FAKEUSB_SECOND=1 attaches a
-// second FT232R, serial E2E2313B at the next address, whose pins lead nowhere.
+// Switches (environment):
+//   FAKEUSB_FAIL_FROM=N      every transfer from the Nth bulk one on fails as after an unplug
+//   FAKEUSB_REFUSE=1         the device does not open (no access)
+//   FAKEUSB_BUSY=1           its interface cannot be claimed (another libusb program has it)
+//   FAKEUSB_ROUND_TRIP_NS=N  the USB round trip (1 ms unless set)
+//   FAKEUSB_SECOND=1         a second FT232R, serial E2E2313B at the next address, whose pins
+//                            lead nowhere
+//   FAKEUSB_SAME_SERIAL=1    that second device, with the first one's serial number
+//   FAKEUSB_CHIP=NAME        the device is an FT232H (bcdDevice 0x0900, 512-byte packets, its
+//                            FIFOs and byte clock), an FT2232D (0x0500, two channels; only
+//                            channel A is modelled) or an FT232BM (0x0400) instead of an FT232R
+//   FAKEUSB_DSR_LAG_NS=N     the samples show MISO this long late, as through a slow cable
+//   FAKEUSB_STRAY_AFTER=N    one byte that is no sample after N samples
+//   FAKEUSB_LOSE_AT=N        the sample with index N lost
+//   FAKEUSB_NO_ECHO=1        samples show the state going out, not the one before it
+//   FAKEUSB_ENTRY_GLITCH=1   all outputs low from the mode change until the first byte
 #include <libusb.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include "e2e/fakeport.h"
 #include "sim/ft232r.h"
 
@@ -27,8 +39,39 @@ libusb_context       the_context;
 libusb_device        devices[2];
 libusb_device_handle handles[2];
 ft232r_model         model;
-bool                 configured, refused, busy, second;
+bool                 configured, refused, busy, second, same_serial;
 long long            fail_from;
+// The device's descriptor values, FT232R unless FAKEUSB_CHIP says otherwise.
+std::uint16_t        product = 0x6001, bcd_device = 0x0600;
+
+// MISO's last changes as the pins had them, for samples that see it late: a ring of
+// miso_history_size after miso_changes of them.
+constexpr std::size_t miso_history_size = 256;
+struct miso_change {
+    std::uint64_t t_ns;
+    bool          level;
+};
+miso_change   miso_history[miso_history_size];
+std::uint64_t miso_changes, dsr_lag_ns;
+
+void record_miso(std::uint64_t t)
+{
+    bool level = chip_line_miso();
+    if (miso_changes == 0 || miso_history[(miso_changes - 1) % miso_history_size].level != level)
+        miso_history[miso_changes++ % miso_history_size] = {t, level};
+}
+
+// MISO as the pins had it at T: the last change at or before T, the oldest kept if none.
+bool miso_at(std::uint64_t t)
+{
+    std::uint64_t kept = miso_changes < miso_history_size ? miso_changes : miso_history_size;
+    for (std::uint64_t back = 1; back <= kept; ++back) {
+        const miso_change& change = miso_history[(miso_changes - back) % miso_history_size];
+        if (change.t_ns <= t || back == kept)
+            return change.level;
+    }
+    return chip_line_miso();
+}
 
 // The outputs reach the chip as the serial driver's lines would: a 0 bit is the line set.
 void drive(std::uint8_t pins, std::uint64_t t)
@@ -41,28 +84,64 @@ void drive(std::uint8_t pins, std::uint64_t t)
         set_dtr(s, dtr_on, t);
     if (rts_on != ((s->modem_lines & TIOCM_RTS) != 0))
         set_rts(s, rts_on, t);
+    record_miso(t);
     give_chip(s);
 }
 
-std::uint8_t sense(std::uint64_t)
+std::uint8_t sense(std::uint64_t t)
 {
     take_chip();
-    return chip_line_miso() ? 0xFF : 0xFF & ~0x20;   // DSR# low: DSR on, a 0 bit from the chip
+    bool miso = dsr_lag_ns == 0 ? chip_line_miso() : miso_at(t - dsr_lag_ns);
+    return miso ? 0xFF : 0xFF & ~0x20;   // DSR# low: DSR on, a 0 bit from the chip
 }
+
+long long number_set(const char* name, long long otherwise)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::strtoll(value, nullptr, 10) : otherwise;
+}
+
+// One configuration, one interface (two alike for the FT2232D), bulk IN 0x81 and OUT 0x02 of
+// 64-byte packets (512 for the FT232H).
+libusb_endpoint_descriptor endpoints[2] = {
+    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x81, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0},
+    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0}};
+const libusb_interface_descriptor setting = {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
+                                             endpoints, nullptr, 0};
+const libusb_interface interfaces[2] = {{&setting, 1}, {&setting, 1}};
+libusb_config_descriptor configuration = {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 32, 1, 1, 0, 0x80, 45, interfaces,
+                                          nullptr, 0};
 
 void configure()
 {
     if (configured)
         return;
     configured = true;
-    const char* fail = std::getenv("FAKEUSB_FAIL_FROM");
-    fail_from = fail ? std::strtoll(fail, nullptr, 10) : 0;
+    fail_from = number_set("FAKEUSB_FAIL_FROM", 0);
     refused = std::getenv("FAKEUSB_REFUSE") != nullptr;
     busy = std::getenv("FAKEUSB_BUSY") != nullptr;
-    second = std::getenv("FAKEUSB_SECOND") != nullptr;
-    const char* round_trip = std::getenv("FAKEUSB_ROUND_TRIP_NS");
-    if (round_trip != nullptr)
-        model.round_trip_ns = std::strtoull(round_trip, nullptr, 10);
+    same_serial = std::getenv("FAKEUSB_SAME_SERIAL") != nullptr;
+    second = same_serial || std::getenv("FAKEUSB_SECOND") != nullptr;
+    model.round_trip_ns = static_cast<std::uint64_t>(number_set("FAKEUSB_ROUND_TRIP_NS", 1000000));
+    dsr_lag_ns = static_cast<std::uint64_t>(number_set("FAKEUSB_DSR_LAG_NS", 0));
+    model.stray_after = static_cast<long>(number_set("FAKEUSB_STRAY_AFTER", -1));
+    model.lose_at = static_cast<long>(number_set("FAKEUSB_LOSE_AT", -1));
+    model.no_echo = std::getenv("FAKEUSB_NO_ECHO") != nullptr;
+    model.entry_glitch = std::getenv("FAKEUSB_ENTRY_GLITCH") != nullptr;
+    const char* chip_name = std::getenv("FAKEUSB_CHIP");
+    std::string chip_named = chip_name != nullptr ? chip_name : "";
+    if (chip_named == "FT232H") {
+        product = 0x6014;
+        bcd_device = 0x0900;
+        ft232r_make_ft232h(model);
+        endpoints[0].wMaxPacketSize = endpoints[1].wMaxPacketSize = static_cast<std::uint16_t>(model.packet_bytes);
+    } else if (chip_named == "FT2232D") {
+        product = 0x6010;
+        bcd_device = 0x0500;
+        configuration.bNumInterfaces = 2;
+    } else if (chip_named == "FT232BM") {
+        bcd_device = 0x0400;
+    }
     model.drive = drive;
     model.sense = sense;
 }
@@ -75,26 +154,19 @@ void sleep_until(std::uint64_t t)
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-// The baud-rate generator's divisor as libftdi encodes it for an FT232R: 14 bits of 3 MHz
-// steps and a fraction in eighths, its code's third bit in the index.
+// The baud-rate generator's divisor as libftdi encodes it: 14 bits of steps of the base clock
+// and a fraction in eighths, its code's third bit in the index (in its high byte on the H
+// parts, beside the flag that takes their 12 MHz base clock rather than 3 MHz).
 std::uint32_t baud_of(std::uint16_t value, std::uint16_t index)
 {
     static const unsigned eighths[8] = {0, 4, 2, 1, 3, 5, 6, 7};
-    unsigned encoded = value | (index & 1u) << 16;
+    bool h_part = bcd_device == 0x0900;
+    unsigned encoded = value | (h_part ? index >> 8 & 1u : index & 1u) << 16;
+    std::uint32_t base = h_part && (index & 0x200) != 0 ? 12000000 : 3000000;
     if (encoded <= 1)
-        return encoded == 0 ? 3000000 : 2000000;
-    return 24000000 / ((encoded & 0x3FFF) * 8 + eighths[encoded >> 14]);
+        return encoded == 0 ? base : base / 3 * 2;
+    return base * 8 / ((encoded & 0x3FFF) * 8 + eighths[encoded >> 14]);
 }
-
-// One configuration, one interface, bulk IN 0x81 and OUT 0x02 of 64-byte packets.
-const libusb_endpoint_descriptor endpoints[2] = {
-    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x81, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0},
-    {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, ft232r_packet, 0, 0, 0, nullptr, 0}};
-const libusb_interface_descriptor setting = {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
-                                             endpoints, nullptr, 0};
-const libusb_interface interface_0 = {&setting, 1};
-libusb_config_descriptor configuration = {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 32, 1, 1, 0, 0x80, 45, &interface_0,
-                                          nullptr, 0};
 
 } // namespace
 
@@ -129,13 +201,15 @@ STAND_IN std::uint8_t libusb_get_device_address(libusb_device* device)
 
 STAND_IN int libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* descriptor)
 {
-    // FTDI's vendor, the FT232R's product and bcdDevice; strings 1 to 3 and one configuration
-    *descriptor = {LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE, 0x0200, 0, 0, 0, 8, 0x0403, 0x6001, 0x0600, 1, 2, 3, 1};
+    configure();
+    // FTDI's vendor, the chip's product and bcdDevice; strings 1 to 3 and one configuration
+    *descriptor = {LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE, 0x0200, 0, 0, 0, 8, 0x0403, product, bcd_device, 1, 2, 3, 1};
     return 0;
 }
 
 STAND_IN int libusb_get_config_descriptor(libusb_device*, std::uint8_t, libusb_config_descriptor** config)
 {
+    configure();
     *config = &configuration;
     return 0;
 }
@@ -158,7 +232,7 @@ STAND_IN void libusb_close(libusb_device_handle*) {}
 STAND_IN int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, std::uint8_t index, unsigned char* data,
                                                 int length)
 {
-    const char* serial = handle == &handles[0] ? fakeusb_serial : "E2E2313B";
+    const char* serial = handle == &handles[0] || same_serial ? fakeusb_serial : "E2E2313B";
     const char* text = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : serial;
     int size = static_cast<int>(std::strlen(text));
     size = size < length ? size : length - 1;

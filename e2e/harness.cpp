@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -239,6 +240,7 @@ struct guard_report {
     std::int32_t  status[3];
     std::uint64_t wall_ns[3], end_ns[3], cpu_ns[3];
     std::uint64_t interrupt_ns;
+    bool          holder_kept_tty;
 };
 
 void report(guard_report& r, const std::string& text)
@@ -260,25 +262,38 @@ std::vector<std::string> serial_devices()
     return found;
 }
 
-// The sysfs view of the FTDI runs, made in DIR before the guard binds it (once for the runs of
-// a case): DIR/ttyUSB0 (the pty, once bound there) is the tty of an interface that ftdi_sio
-// drives, on the stand-in's FT232R.
-std::string make_usb_view(const std::string& dir)
+// bcdDevice of the chips the USB stand-in can be (FAKEUSB_CHIP).
+std::string bcd_device_of(const std::string& chip)
 {
-    if (exists(dir + "/sys-tty/ttyUSB0/device"))
-        return "";
+    return chip == "FT232H" ? "0900" : chip == "FT2232D" ? "0500" : chip == "FT232BM" ? "0400" : "0600";
+}
+
+// The sysfs view of the FTDI runs, made in DIR before the guard binds it, as a real system lays
+// it out: /sys/class/tty/ttyUSB0/device is the usb-serial port device, whose driver is ftdi_sio,
+// in the directory of the USB interface (bInterfaceNumber, the channel), in the directory of the
+// USB device (bus, address, bcdDevice). DIR/ttyUSB0 (the pty, once bound there) is its /dev node,
+// and the view's dev attribute the pty's numbers.
+std::string make_usb_view(const std::string& dir, dev_t tty, const std::string& chip, int channel)
+{
+    remove_tree(dir + "/sys-usb");
+    remove_tree(dir + "/sys-tty");
     std::string port = std::to_string(fakeusb_bus) + "-1", usb = dir + "/sys-usb/" + port;
-    std::string interface = usb + "/" + port + ":1.0";
-    for (const std::string& d : {dir + "/sys-usb", usb, interface, dir + "/sys-usb/ftdi_sio", dir + "/sys-tty",
-                                 dir + "/sys-tty/ttyUSB0"})
+    std::string interface = usb + "/" + port + ":1." + std::to_string(channel), serial_port = interface + "/ttyUSB0";
+    std::string driver = dir + "/sys-usb/drivers/ftdi_sio";
+    for (const std::string& d : {dir + "/sys-usb", dir + "/sys-usb/drivers", driver, usb, interface, serial_port,
+                                 dir + "/sys-tty", dir + "/sys-tty/ttyUSB0"})
         mkdir(d.c_str(), 0755);
     write_text(usb + "/busnum", std::to_string(fakeusb_bus) + "\n");
     write_text(usb + "/devnum", std::to_string(fakeusb_address) + "\n");
-    write_text(usb + "/bcdDevice", "0600\n");
-    write_text(interface + "/bInterfaceNumber", "00\n");
-    write_file(dir + "/ttyUSB0", {});
-    if (symlink((dir + "/sys-usb/ftdi_sio").c_str(), (interface + "/driver").c_str()) != 0
-        || symlink(interface.c_str(), (dir + "/sys-tty/ttyUSB0/device").c_str()) != 0)
+    write_text(usb + "/bcdDevice", bcd_device_of(chip) + "\n");
+    write_text(usb + "/serial", std::string(fakeusb_serial) + "\n");
+    write_text(interface + "/bInterfaceNumber", "0" + std::to_string(channel) + "\n");
+    write_text(dir + "/sys-tty/ttyUSB0/dev", std::to_string(major(tty)) + ":" + std::to_string(minor(tty)) + "\n");
+    if (!exists(dir + "/ttyUSB0"))
+        write_file(dir + "/ttyUSB0", {});
+    if (symlink(driver.c_str(), (interface + "/driver").c_str()) != 0
+        || symlink(driver.c_str(), (serial_port + "/driver").c_str()) != 0
+        || symlink(serial_port.c_str(), (dir + "/sys-tty/ttyUSB0/device").c_str()) != 0)
         return "cannot make the sysfs view in " + dir;
     return "";
 }
@@ -491,6 +506,40 @@ int finish(process& p, int timeout_s, std::uint64_t& wall_ns, std::uint64_t* end
     if (!in_time)
         return -2;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another program with the tty open, as a terminal program holds it: sleep, with TTY as its
+// descriptor 3, in the caller's namespaces (so the program under test sees it in /proc).
+// Returns once sleep runs, with the descriptor.
+pid_t hold_tty(const std::string& tty)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int none = open("/dev/null", O_RDWR);
+        if (fd < 0 || none < 0 || dup2(fd, 3) < 0 || dup2(none, 0) < 0 || dup2(none, 1) < 0 || dup2(none, 2) < 0)
+            _exit(126);
+        execlp("sleep", "sleep", "600", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+    for (int tries = 0; pid > 0 && tries < 2000 && read_text(comm) != "sleep\n"; ++tries)
+        usleep(1000);
+    return pid;
+}
+
+// Whether the holder still has the tty (device RDEV) as its descriptor 3; then it is ended.
+bool release_tty(pid_t holder, dev_t rdev)
+{
+    if (holder <= 0)
+        return false;
+    struct stat info {};
+    bool kept = stat(("/proc/" + std::to_string(holder) + "/fd/3").c_str(), &info) == 0 && S_ISCHR(info.st_mode)
+                && info.st_rdev == rdev;
+    kill(holder, SIGKILL);
+    while (waitpid(holder, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return kept;
 }
 
 // The tests' own environment, less whatever would choose the port, preload or wine for the program.
@@ -793,7 +842,7 @@ port_result run_once(const port_run& run)
             result.failure = "cannot give " + pty.slave + " to nobody and group dialout";
     }
     if (result.failure.empty() && run.which == target::linux_ftdi)
-        result.failure = make_usb_view(run.dir);
+        result.failure = make_usb_view(run.dir, pty.rdev, run.usb_chip, run.usb_tty_channel);
     if (result.failure.empty() && is_wine(run.which)) {
         int lock = lock_prefix(run.which);
         result.failure = restore_port_links(run.which);
@@ -845,6 +894,8 @@ port_result run_once(const port_run& run)
             env.push_back("FAKEUSB_BUSY=1");
         if (run.usb_second)
             env.push_back("FAKEUSB_SECOND=1");
+        if (!run.usb_chip.empty())
+            env.push_back("FAKEUSB_CHIP=" + run.usb_chip);
     }
     env.insert(env.end(), run.environment.begin(), run.environment.end());
     std::vector<std::string> argv = program_argv(run);
@@ -864,6 +915,7 @@ port_result run_once(const port_run& run)
             if (holder < 0 || flock(holder, LOCK_EX | LOCK_NB) != 0 || ioctl(holder, TIOCEXCL) != 0)
                 report(g, std::string("cannot hold the port: ") + std::strerror(errno));
         }
+        pid_t tty_holder = run.tty_held ? hold_tty(dir + "/ttyUSB0") : -1;
         process first = spawn(argv, env, dir, dir + "/first.out", dir + "/first.err", run.ordinary_user);
         if (run.interrupt_signal != 0) {
             std::uint64_t deadline = monotonic_ns() + static_cast<std::uint64_t>(run.timeout_s) * 1000000000u;
@@ -883,6 +935,7 @@ port_result run_once(const port_run& run)
             g.status[1] = finish(second, run.timeout_s, g.wall_ns[1], &g.end_ns[1], &g.cpu_ns[1]);
         }
         g.status[0] = finish(first, run.timeout_s, g.wall_ns[0], &g.end_ns[0], &g.cpu_ns[0]);
+        g.holder_kept_tty = release_tty(tty_holder, pty.rdev);
         if (holder >= 0) {
             ioctl(holder, TIOCNXCL);
             close(holder);
@@ -892,6 +945,7 @@ port_result run_once(const port_run& run)
     }, ftdi ? run.dir : "");
     result.failure = r->message;
     result.interrupt_ns = r->interrupt_ns;
+    result.holder_kept_tty = r->holder_kept_tty;
     fill_program(result.first, *r, 0, dir, "first");
     if (run.second_while_held)
         fill_program(result.second, *r, 1, dir, "second");

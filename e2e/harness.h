@@ -9,8 +9,8 @@
 #include "sim/chip.h"
 
 // linux_ftdi: the Linux program with port 1 named "ftdi", the USB stand-in (fakeusb.cpp) under
-// libftdi1 presenting a model FT232R on the same chip, and a sysfs view in which DIR/ttyUSB0
-// (the pty again) is that FT232R's tty.
+// libftdi1 presenting a model FT232R on the same chip, and a sysfs view, laid out as a real
+// system's, in which DIR/ttyUSB0 (the pty again) is that FT232R's tty.
 enum class target { linux_binary, wine64, wine32, linux_ftdi };
 
 const char* target_name(target which);
@@ -38,6 +38,11 @@ struct port_run {
     bool                     usb_refused = false;        // linux_ftdi: the USB device does not open (no access)
     bool                     usb_busy = false;           // linux_ftdi: its interface cannot be claimed
     bool                     usb_second = false;         // linux_ftdi: a second FT232R attached
+    std::string              usb_chip;                   // linux_ftdi: FAKEUSB_CHIP (FT232H, FT2232D, FT232BM),
+                                                         // empty for an FT232R; the sysfs view's too
+    int                      usb_tty_channel = 0;        // linux_ftdi: the view's tty is this channel's (0: A)
+    bool                     tty_held = false;           // linux_ftdi: another process (sleep) holds the
+                                                         // view's tty open while the program runs
     std::uint64_t            dsr_lag_ns = 0;             // DSR read as the wire had it this long before
     std::uint64_t            dsr_polled_ns = 0;          // DSR from a status refreshed at most this often
     int                      interrupt_signal = 0;       // sent to the program once the chip has
@@ -64,6 +69,7 @@ struct port_result {
     std::vector<port_event> trace;
     bool                    trace_overflow = false;
     std::uint64_t           interrupt_ns = 0;   // CLOCK_MONOTONIC when the signal was sent
+    bool                    holder_kept_tty = false;  // tty_held: the holder still had it open at the end
 };
 
 // On emulated wine a run that fails by the emulator's own words (not the program's) is made

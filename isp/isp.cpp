@@ -17,13 +17,20 @@ static void send_instruction(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, 
     send_byte(b4);
 }
 
-// A read sends three bytes and clocks the answer in where the fourth would go.
-static std::uint8_t read_instruction(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3)
+// A read sends three bytes and clocks the answer in where the fourth would go; the answer is
+// taken later with byte_received.
+static void read_instruction_later(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3)
 {
     send_byte(b1);
     send_byte(b2);
     send_byte(b3);
-    return receive_byte();
+    receive_byte_later();
+}
+
+static std::uint8_t read_instruction(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3)
+{
+    read_instruction_later(b1, b2, b3);
+    return byte_received();
 }
 
 // The chip echoes 0x53 in the third byte once it is in step with our byte boundaries;
@@ -109,6 +116,20 @@ std::uint16_t read_flash_word(std::uint16_t address)
     return static_cast<std::uint16_t>((high << 8) | low);
 }
 
+// The same for COUNT words from ADDRESS on, all the instructions before any answer is taken.
+void read_flash_words(std::uint16_t address, int count, std::uint16_t* words)
+{
+    for (int i = 0; i < count; ++i) {
+        std::uint16_t at = static_cast<std::uint16_t>(address + i);
+        read_instruction_later(0x28, high_byte(at), low_byte(at));
+        read_instruction_later(0x20, high_byte(at), low_byte(at));
+    }
+    for (int i = 0; i < count; ++i) {
+        std::uint8_t high = byte_received();
+        words[i] = static_cast<std::uint16_t>((high << 8) | byte_received());
+    }
+}
+
 // Write Program Memory 40 (low byte) then 48 (high byte), word by word.
 void write_flash_word(std::uint16_t address, std::uint16_t word)
 {
@@ -140,6 +161,16 @@ void write_page(const device_record& device, std::int32_t page)
 std::uint8_t read_eeprom_byte(std::uint16_t address)
 {
     return read_instruction(0xA0, high_byte(address), low_byte(address));
+}
+
+void read_eeprom_bytes(std::uint16_t address, int count, std::uint8_t* bytes)
+{
+    for (int i = 0; i < count; ++i) {
+        std::uint16_t at = static_cast<std::uint16_t>(address + i);
+        read_instruction_later(0xA0, high_byte(at), low_byte(at));
+    }
+    for (int i = 0; i < count; ++i)
+        bytes[i] = byte_received();
 }
 
 // Write EEPROM Memory C0 aa aa dd.

@@ -15,6 +15,11 @@ void chip_erase();
 void read_signature(std::uint8_t signature[3]);
 
 std::uint16_t read_flash_word(std::uint16_t address);
+// Blocks of reads: all COUNT instructions go out before their answers are taken, so that in
+// bit-bang they come back together. At most read_block_max a block.
+constexpr int read_block_max = 64;
+void read_flash_words(std::uint16_t address, int count, std::uint16_t* words);
+void read_eeprom_bytes(std::uint16_t address, int count, std::uint8_t* bytes);
 void write_flash_word(std::uint16_t address, std::uint16_t word);
 void load_page_word(std::uint16_t index, std::uint16_t word);
 void write_page(const device_record& device, std::int32_t page);

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 #include "line/os.h"
@@ -37,33 +40,160 @@ static bool read_attribute(const char* dir, const char* name, int base, unsigned
     return got && end != text;
 }
 
-struct tty_usb {
-    unsigned bcd_device, bus, address, channel;
-};
-
-// /sys/class/tty/NAME/device is the USB interface, its driver link names the kernel driver
-// and the directory above it is the USB device. NAME may be a link (/dev/serial/by-id/...).
-static bool ftdi_tty(const char* device, tty_usb& found)
+static bool driver_is(const char* dir, const char* wanted)
 {
-    char path[PATH_MAX], interface[PATH_MAX], driver[PATH_MAX];
-    if (realpath(device, path) == nullptr)
-        return false;
-    const char* base = std::strrchr(path, '/');
-    int fits = std::snprintf(interface, sizeof interface, "/sys/class/tty/%s/device", base != nullptr ? base + 1 : path);
-    if (fits >= static_cast<int>(sizeof interface) || realpath(interface, path) == nullptr)
-        return false;
-    fits = std::snprintf(interface, sizeof interface, "%s/driver", path);
-    ssize_t length = fits < static_cast<int>(sizeof interface) ? readlink(interface, driver, sizeof driver - 1) : -1;
+    char path[PATH_MAX], driver[PATH_MAX];
+    int fits = std::snprintf(path, sizeof path, "%s/driver", dir);
+    ssize_t length = fits < static_cast<int>(sizeof path) ? readlink(path, driver, sizeof driver - 1) : -1;
     if (length <= 0)
         return false;
     driver[length] = '\0';
-    const char* driver_name = std::strrchr(driver, '/');
-    if (std::strcmp(driver_name != nullptr ? driver_name + 1 : driver, "ftdi_sio") != 0
-        || !read_attribute(path, "bInterfaceNumber", 16, found.channel))
+    const char* name = std::strrchr(driver, '/');
+    return std::strcmp(name != nullptr ? name + 1 : driver, wanted) == 0;
+}
+
+struct tty_usb {
+    unsigned bcd_device, bus, address, channel;
+    char     name[32];       // the tty's kernel name, ttyUSB0
+    dev_t    device;         // its device number, 0 when sysfs does not give it
+};
+
+// /sys/class/tty/NAME/device is, for a usb-serial driver such as ftdi_sio, the serial port's
+// own device (.../1-2/1-2:1.0/ttyUSB0), whose driver link names ftdi_sio too; the USB interface,
+// with bInterfaceNumber, is the directory above it (for cdc_acm the device is the interface
+// itself), and the USB device, with the bus, address and bcdDevice, the one above that.
+static bool usb_of_tty(const char* name, tty_usb& found)
+{
+    char path[PATH_MAX], dir[PATH_MAX];
+    found = tty_usb{};
+    int fits = std::snprintf(path, sizeof path, "/sys/class/tty/%s/device", name);
+    if (fits >= static_cast<int>(sizeof path) || realpath(path, dir) == nullptr)
         return false;
-    *std::strrchr(path, '/') = '\0';
-    return read_attribute(path, "bcdDevice", 16, found.bcd_device) && read_attribute(path, "busnum", 10, found.bus)
-           && read_attribute(path, "devnum", 10, found.address);
+    bool ftdi = driver_is(dir, "ftdi_sio");
+    bool interface = false;
+    for (int up = 0; up < 4 && !interface; ++up) {
+        interface = read_attribute(dir, "bInterfaceNumber", 16, found.channel);
+        ftdi = ftdi || (interface && driver_is(dir, "ftdi_sio"));
+        char* slash = std::strrchr(dir, '/');
+        if (slash == nullptr || slash == dir)
+            return false;
+        *slash = '\0';
+    }
+    if (!interface || !ftdi || !read_attribute(dir, "bcdDevice", 16, found.bcd_device)
+        || !read_attribute(dir, "busnum", 10, found.bus) || !read_attribute(dir, "devnum", 10, found.address))
+        return false;
+    std::snprintf(found.name, sizeof found.name, "%s", name);
+    char numbers[32];
+    std::snprintf(path, sizeof path, "/sys/class/tty/%s/dev", name);
+    std::FILE* file = std::fopen(path, "r");
+    unsigned major_number = 0, minor_number = 0;
+    if (file != nullptr && std::fgets(numbers, sizeof numbers, file) != nullptr
+        && std::sscanf(numbers, "%u:%u", &major_number, &minor_number) == 2)
+        found.device = makedev(major_number, minor_number);
+    if (file != nullptr)
+        std::fclose(file);
+    return true;
+}
+
+// DEVICE may be a link (/dev/serial/by-id/...): its target names the tty.
+static bool ftdi_tty(const char* device, tty_usb& found)
+{
+    char path[PATH_MAX];
+    if (realpath(device, path) == nullptr)
+        return false;
+    const char* base = std::strrchr(path, '/');
+    return usb_of_tty(base != nullptr ? base + 1 : path, found);
+}
+
+// The ttys that ftdi_sio gives the USB device at BUS and ADDRESS, by channel (empty names for
+// channels without one): none while the device is in bit-bang or another driver has it.
+static void ttys_of(unsigned bus, unsigned address, tty_usb (&ttys)[4])
+{
+    for (tty_usb& tty : ttys)
+        tty = tty_usb{};
+    DIR* listing = opendir("/sys/class/tty");
+    if (listing == nullptr)
+        return;
+    while (const dirent* entry = readdir(listing)) {
+        tty_usb usb{};
+        if (std::strncmp(entry->d_name, "ttyUSB", 6) == 0 && usb_of_tty(entry->d_name, usb) && usb.bus == bus
+            && usb.address == address && usb.channel < 4 && ttys[usb.channel].name[0] == '\0')
+            ttys[usb.channel] = usb;
+    }
+    closedir(listing);
+}
+
+// Another process that holds TTY open, from its descriptors in /proc (entries this user may not
+// read are passed over). libusb's claim of the interface unbinds ftdi_sio whoever holds the tty:
+// that program's terminal is hung up under it, and the tty may come back under another number.
+static bool tty_held(const tty_usb& tty)
+{
+    static char words[128];
+    dev_t device = tty.device;
+    struct stat info {};
+    char path[PATH_MAX], target[PATH_MAX];
+    std::snprintf(path, sizeof path, "/dev/%s", tty.name);
+    if (device == 0 && stat(path, &info) == 0 && S_ISCHR(info.st_mode))
+        device = info.st_rdev;
+    DIR* proc = device != 0 ? opendir("/proc") : nullptr;
+    if (proc == nullptr)
+        return false;
+    long holder = 0, own = static_cast<long>(getpid());
+    while (const dirent* process = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(process->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == own)
+            continue;
+        std::snprintf(path, sizeof path, "/proc/%ld/fd", pid);
+        DIR* fds = opendir(path);
+        if (fds == nullptr)
+            continue;
+        while (const dirent* fd = readdir(fds)) {
+            // Only descriptors of files: pipes and sockets lead to no tty.
+            std::snprintf(path, sizeof path, "/proc/%ld/fd/%s", pid, fd->d_name);
+            ssize_t length = readlink(path, target, sizeof target - 1);
+            if (length > 0 && target[0] == '/' && stat(path, &info) == 0 && S_ISCHR(info.st_mode)
+                && info.st_rdev == device) {
+                holder = pid;
+                break;
+            }
+        }
+        closedir(fds);
+        if (holder != 0)
+            break;
+    }
+    closedir(proc);
+    if (holder == 0)
+        return false;
+    char program[64] = "";
+    std::snprintf(path, sizeof path, "/proc/%ld/comm", holder);
+    std::FILE* comm = std::fopen(path, "r");
+    if (comm != nullptr && std::fgets(program, sizeof program, comm) != nullptr)
+        program[std::strcspn(program, "\n")] = '\0';
+    if (comm != nullptr)
+        std::fclose(comm);
+    std::snprintf(words, sizeof words, "/dev/%s is open in another program: %s (pid %ld)", tty.name,
+                  program[0] != '\0' ? program : "?", holder);
+    os_note_failure("/proc", words, os_reason_busy);
+    return true;
+}
+
+// Why CHIP cannot be driven in synchronous bit-bang on CHANNEL (0 for A), or null when it can.
+static const char* bitbang_refused(const ftdi_chip* chip, unsigned bcd_device, unsigned channel)
+{
+    static char words[128];
+    if (chip == nullptr)
+        std::snprintf(words, sizeof words, "an FTDI chip of bcdDevice %04x, which isp2313 does not know to have"
+                      " synchronous bit-bang", bcd_device);
+    else if (!chip->synchronous)
+        std::snprintf(words, sizeof words, "the %s has no synchronous bit-bang", chip->name);
+    // libftdi 1.5 addresses the baud-rate request of these parts to channel A whichever is open.
+    else if (!chip->baud_by_channel && channel != 0)
+        std::snprintf(words, sizeof words, "libftdi sets the %s's bit-bang rate on channel A only, not on channel %c",
+                      chip->name, 'A' + channel);
+    else
+        return nullptr;
+    return words;
 }
 
 os_bitbang_use os_bitbang_wanted(int port_number)
@@ -72,8 +202,12 @@ os_bitbang_use os_bitbang_wanted(int port_number)
     tty_usb usb{};
     if (name == nullptr || !ftdi_tty(name, usb))
         return os_bitbang_off;
-    const ftdi_chip* row = ftdi_chip_by_bcd(usb.bcd_device);
-    return row != nullptr && row->synchronous ? os_bitbang_preferred : os_bitbang_off;
+    const char* refused = bitbang_refused(ftdi_chip_by_bcd(usb.bcd_device), usb.bcd_device, usb.channel);
+    if (refused == nullptr)
+        return os_bitbang_preferred;
+    os_forget_failure();
+    os_note_failure("ftdi_set_bitmode", refused, os_reason_other);
+    return os_bitbang_unable;
 }
 
 // ---- finding and opening the device ------------------------------------------------------
@@ -158,19 +292,50 @@ static bool serial_of(ftdi_context* ftdi, libusb_device* dev, char* serial, int 
     return false;
 }
 
-// "FT232R serial FT6Z3K9Q, bus 1 address 7"
+// "FT232R serial FT6Z3K9Q, bus 1 address 7, /dev/ttyUSB0": the ttys while ftdi_sio has them.
 static void describe(ftdi_context* ftdi, libusb_device* dev, char* description, std::size_t size)
 {
     char serial[64];
     serial_of(ftdi, dev, serial, sizeof serial);
-    std::snprintf(description, size, "%s serial %s, bus %u address %u", chip_name(bcd_device_of(dev)), serial,
-                  libusb_get_bus_number(dev), libusb_get_device_address(dev));
+    unsigned bus = libusb_get_bus_number(dev), address = libusb_get_device_address(dev);
+    int length = std::snprintf(description, size, "%s serial %s, bus %u address %u", chip_name(bcd_device_of(dev)),
+                               serial, bus, address);
+    tty_usb ttys[4];
+    ttys_of(bus, address, ttys);
+    const char* separator = ", ";
+    for (const tty_usb& tty : ttys)
+        if (tty.name[0] != '\0' && length >= 0 && static_cast<std::size_t>(length) < size) {
+            length += std::snprintf(description + length, size - static_cast<std::size_t>(length), "%s/dev/%s",
+                                    separator, tty.name);
+            separator = " ";
+        }
 }
 
-static char open_description[160];
+static char open_description[192];
+
+// Serial numbers repeat (clone chips, whole batches): a name that matches two devices opens
+// neither, and says how to name one alone: by the tty of the channel wanted, where one of the
+// MATCHED devices has it.
+static void note_same_serial(libusb_device* const* matched, int matches, const wanted_device& want, int port_number)
+{
+    static char words[256];
+    tty_usb ttys[4], example{};
+    for (int i = 0; i < matches && i < 8 && example.name[0] == '\0'; ++i) {
+        ttys_of(libusb_get_bus_number(matched[i]), libusb_get_device_address(matched[i]), ttys);
+        example = ttys[want.channel - INTERFACE_A];
+    }
+    if (example.name[0] != '\0')
+        std::snprintf(words, sizeof words, "%d FTDI devices have serial number %s: name one alone by its tty,"
+                      " as ISP2313_PORT%d=/dev/%s", matches, want.serial, port_number, example.name);
+    else
+        std::snprintf(words, sizeof words, "%d FTDI devices have serial number %s and none has a tty to name it"
+                      " by: leave only one plugged in", matches, want.serial);
+    os_note_failure("ftdi_usb_find_all", words, os_reason_other);
+}
 
 // The one device of LIST that WANT names, or null with the failure noted.
-static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count, const wanted_device& want)
+static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count, const wanted_device& want,
+                           int port_number)
 {
     static char words[128];
     if (!want.by_place && want.serial[0] == '\0') {
@@ -184,7 +349,8 @@ static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count
         }
         return nullptr;
     }
-    libusb_device* unreadable = nullptr;
+    libusb_device *unreadable = nullptr, *matched[8] = {};
+    int matches = 0;
     for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
         char serial[64];
         if (want.by_place) {
@@ -193,9 +359,17 @@ static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count
         } else if (!serial_of(ftdi, entry->dev, serial, sizeof serial)) {
             unreadable = entry->dev;
         } else if (std::strcmp(serial, want.serial) == 0) {
-            return entry->dev;
+            if (matches < 8)
+                matched[matches] = entry->dev;
+            ++matches;
         }
     }
+    if (matches > 1) {
+        note_same_serial(matched, matches, want, port_number);
+        return nullptr;
+    }
+    if (matches == 1)
+        return matched[0];
     // A device whose serial number could not be read may be the one: say why it could not.
     if (unreadable != nullptr) {
         note_usb_open("ftdi_usb_get_strings", unreadable, os_reason_other);
@@ -210,17 +384,52 @@ static libusb_device* pick(ftdi_context* ftdi, ftdi_device_list* list, int count
 }
 
 // libftdi's failures of ftdi_usb_open_dev: -3 and -5 a configuration or interface it could
-// not take (the kernel driver still bound: another program holds the tty), -8 no permission.
+// not take (another libusb program has claimed it), -8 no permission.
 static bool note_open_failure(ftdi_context* ftdi, int code, libusb_device* dev)
 {
     if (code == -4)
         return note_usb_open("ftdi_usb_open_dev", dev, os_reason_other);
     os_reason reason = code == -8 ? os_reason_denied : code == -3 || code == -5 ? os_reason_busy : os_reason_other;
-    os_note_failure("ftdi_usb_open_dev", ftdi_get_error_string(ftdi), reason);
+    // libftdi's words for -5 blame the kernel's driver, which libusb detaches by itself: the
+    // claim fails only while another libusb program has claimed the interface.
+    const char* words = code == -5 ? "another program has claimed the adapter's USB interface (libusb_claim_interface"
+                                     " failed)" : ftdi_get_error_string(ftdi);
+    os_note_failure("ftdi_usb_open_dev", words, reason);
     return false;
 }
 
-static bool open_device(ftdi_context* ftdi, const char* name, unsigned& bcd_device)
+static unsigned channels_of(libusb_device* dev)
+{
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_config_descriptor(dev, 0, &config) != 0 || config == nullptr)
+        return 1;
+    unsigned channels = config->bNumInterfaces;
+    libusb_free_config_descriptor(config);
+    return channels;
+}
+
+// Whether DEV may be taken for WANT, told before anything opens it: a channel it has, a chip
+// and channel that do synchronous bit-bang at the rate set, and a tty that no one holds.
+static bool may_take(libusb_device* dev, const wanted_device& want)
+{
+    static char words[64];
+    unsigned bcd_device = bcd_device_of(dev), channel = static_cast<unsigned>(want.channel - INTERFACE_A);
+    if (channel >= channels_of(dev) || channel >= 4) {
+        std::snprintf(words, sizeof words, "the %s has no channel %c", chip_name(bcd_device), 'A' + channel);
+        os_note_failure("ftdi_set_interface", words, os_reason_missing);
+        return false;
+    }
+    const char* refused = bitbang_refused(ftdi_chip_by_bcd(bcd_device), bcd_device, channel);
+    if (refused != nullptr) {
+        os_note_failure("ftdi_set_bitmode", refused, os_reason_other);
+        return false;
+    }
+    tty_usb ttys[4];
+    ttys_of(libusb_get_bus_number(dev), libusb_get_device_address(dev), ttys);
+    return ttys[channel].name[0] == '\0' || !tty_held(ttys[channel]);
+}
+
+static bool open_device(ftdi_context* ftdi, int port_number, const char* name, unsigned& bcd_device)
 {
     wanted_device want{};
     if (!parse_name(name, want)) {
@@ -233,10 +442,12 @@ static bool open_device(ftdi_context* ftdi, const char* name, unsigned& bcd_devi
         os_note_failure("ftdi_usb_find_all", ftdi_get_error_string(ftdi), os_reason_other);
         return false;
     }
-    libusb_device* dev = pick(ftdi, list, count, want);
+    libusb_device* dev = pick(ftdi, list, count, want, port_number);
     bool opened = false;
-    if (dev != nullptr) {
+    if (dev != nullptr && may_take(dev, want)) {
         bcd_device = bcd_device_of(dev);
+        // Described while ftdi_sio still has its tty.
+        describe(ftdi, dev, open_description, sizeof open_description);
         int code = ftdi_set_interface(ftdi, static_cast<ftdi_interface>(want.channel));
         if (code < 0)
             os_note_failure("ftdi_set_interface", ftdi_get_error_string(ftdi), os_reason_missing);
@@ -244,8 +455,6 @@ static bool open_device(ftdi_context* ftdi, const char* name, unsigned& bcd_devi
             note_open_failure(ftdi, code, dev);
         else
             opened = true;
-        if (opened)
-            describe(ftdi, dev, open_description, sizeof open_description);
     }
     ftdi_list_free(&list);
     return opened;
@@ -281,13 +490,14 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     // Takes the device from the kernel's serial driver and gives it back at ftdi_usb_close.
     ftdi->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
     unsigned bcd_device = 0;
-    if (!open_device(ftdi, name, bcd_device)) {
+    if (!open_device(ftdi, port_number, name, bcd_device)) {
         ftdi_free(ftdi);
         return os_no_handle;
     }
     const ftdi_chip* row = ftdi_chip_by_bcd(bcd_device);
-    if (row == nullptr || !row->synchronous || ftdi->max_packet_size < 3 || ftdi->max_packet_size > 512) {
-        os_note_failure("ftdi_set_bitmode", "this FTDI chip has no synchronous bit-bang", os_reason_other);
+    if (row == nullptr || ftdi->max_packet_size < 3 || ftdi->max_packet_size > 512) {
+        os_note_failure("ftdi_usb_open_dev", "the adapter's USB packets are of a size no FTDI chip has",
+                        os_reason_other);
         ftdi_usb_close(ftdi);
         ftdi_free(ftdi);
         return os_no_handle;
@@ -330,9 +540,13 @@ static bool read_samples(ftdi_context* ftdi, std::uint8_t* samples, std::uint32_
         if (!ftdi_ok(ftdi, read, "ftdi_read_data"))
             return false;
         got += static_cast<std::uint32_t>(read);
-        // Packets of status bytes alone come while the chip has nothing new; not for long.
+        // Packets of status bytes alone come while the chip has nothing new; not for long. Fewer
+        // samples than states and then none: a sample lost, or the chip stopped.
         if (read == 0 && monotonic_ms() > give_up) {
-            os_note_failure("ftdi_read_data", "the adapter sent no samples for a second", os_reason_other);
+            static char words[96];
+            std::snprintf(words, sizeof words, "the adapter sent %u of the %u samples due, then none for a second",
+                          static_cast<unsigned>(got), static_cast<unsigned>(count));
+            os_note_failure("ftdi_read_data", words, os_reason_other);
             return false;
         }
     }
@@ -372,7 +586,7 @@ bool os_list_ftdi_devices(void (*seen)(const char* description))
     ftdi_device_list* list = nullptr;
     if (ftdi_usb_find_all(ftdi, &list, 0, 0) > 0)
         for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
-            char description[160];
+            char description[192];
             describe(ftdi, entry->dev, description, sizeof description);
             seen(description);
         }

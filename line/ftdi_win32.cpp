@@ -23,15 +23,10 @@
 using ft_handle = void*;
 using ft_status = ULONG;
 constexpr ft_status ft_ok = 0, ft_device_not_found = 2, ft_device_not_opened = 3;
-constexpr DWORD ft_open_by_serial_number = 1;
-constexpr DWORD ft_flag_opened = 1;
+// The list's flags: the device is open (here or in another program), and it runs at high speed.
+constexpr DWORD ft_flag_opened = 1, ft_flag_high_speed = 2;
 constexpr ULONG ft_purge_rx = 1, ft_purge_tx = 2;
 constexpr UCHAR ft_mode_reset = 0x00, ft_mode_sync_bitbang = 0x04;
-// The chip types FT_GetDeviceInfoDetail reports, 0 to 9.
-enum : DWORD { ft_type_2232c = 4, ft_type_232r = 5, ft_type_2232h = 6, ft_type_4232h = 7, ft_type_232h = 8,
-               ft_type_x = 9 };
-static const char* const ft_type_names[] = {"FT232BM", "FT232AM", "FT100AX", "FTDI chip", "FT2232C/D",
-                                            "FT232R", "FT2232H", "FT4232H", "FT232H", "FT-X"};
 
 // A read or a write that gets nowhere for this long fails: a pulled adapter ends the run
 // within a second, while a whole chunk at the slowest byte clock takes about a millisecond.
@@ -42,13 +37,14 @@ static struct {
     ft_status(WINAPI* get_device_info_detail)(DWORD index, DWORD* flags, DWORD* type, DWORD* id, DWORD* location,
                                               char* serial, char* description, ft_handle* handle);
     ft_status(WINAPI* open)(int index, ft_handle* handle);
-    ft_status(WINAPI* open_ex)(void* which, DWORD how, ft_handle* handle);
     ft_status(WINAPI* get_com_port_number)(ft_handle device, LONG* number);
     ft_status(WINAPI* set_baud_rate)(ft_handle device, ULONG baud);
     ft_status(WINAPI* set_latency_timer)(ft_handle device, UCHAR ms);
     ft_status(WINAPI* set_usb_parameters)(ft_handle device, ULONG in_bytes, ULONG out_bytes);
     ft_status(WINAPI* set_timeouts)(ft_handle device, ULONG read_ms, ULONG write_ms);
     ft_status(WINAPI* set_bit_mode)(ft_handle device, UCHAR mask, UCHAR mode);
+    ft_status(WINAPI* clr_dtr)(ft_handle device);
+    ft_status(WINAPI* clr_rts)(ft_handle device);
     ft_status(WINAPI* write)(ft_handle device, void* data, DWORD count, DWORD* written);
     ft_status(WINAPI* read)(ft_handle device, void* data, DWORD count, DWORD* got);
     ft_status(WINAPI* purge)(ft_handle device, ULONG what);
@@ -88,13 +84,14 @@ static bool d2xx_loaded()
     find_call(library, "FT_CreateDeviceInfoList", d2xx.create_device_info_list);
     find_call(library, "FT_GetDeviceInfoDetail", d2xx.get_device_info_detail);
     find_call(library, "FT_Open", d2xx.open);
-    find_call(library, "FT_OpenEx", d2xx.open_ex);
     find_call(library, "FT_GetComPortNumber", d2xx.get_com_port_number);
     find_call(library, "FT_SetBaudRate", d2xx.set_baud_rate);
     find_call(library, "FT_SetLatencyTimer", d2xx.set_latency_timer);
     find_call(library, "FT_SetUSBParameters", d2xx.set_usb_parameters);
     find_call(library, "FT_SetTimeouts", d2xx.set_timeouts);
     find_call(library, "FT_SetBitMode", d2xx.set_bit_mode);
+    find_call(library, "FT_ClrDtr", d2xx.clr_dtr);
+    find_call(library, "FT_ClrRts", d2xx.clr_rts);
     find_call(library, "FT_Write", d2xx.write);
     find_call(library, "FT_Read", d2xx.read);
     find_call(library, "FT_Purge", d2xx.purge);
@@ -117,7 +114,8 @@ static const char* status_name(ft_status status)
     return status < sizeof names / sizeof names[0] ? names[status] : "an unknown FT_STATUS";
 }
 
-// True for FT_OK; else the call and its status are kept for os_failure().
+// True for FT_OK; else the call and its status are kept for os_failure(). A device that will
+// not open is held by another program: D2XX cannot open one whose COM port is in use.
 static bool call_ok(const char* call, ft_status status)
 {
     if (status == ft_ok)
@@ -129,45 +127,81 @@ static bool call_ok(const char* call, ft_status status)
     return false;
 }
 
+// A listed device. A part with more than one channel lists each as a device of its own, its
+// serial number the part's and the channel's letter (SERIAL + "A"). A device held by another
+// program is flagged opened and may be listed without its serial number.
 struct ft_device {
-    DWORD flags, type, location;
+    DWORD index, flags, type, location;
+    LONG  com;   // its COM port's number; 0 for none, or none known (a held device's)
     char  serial[16], description[64];
 };
 
-static DWORD device_count()
-{
-    DWORD count = 0;
-    return d2xx.create_device_info_list(&count) == ft_ok ? count : 0;
-}
+// More are not told apart: a desk has a few adapters.
+constexpr DWORD most_devices = 16;
+static ft_device listed[most_devices];
 
-static bool device_at(DWORD index, ft_device& device)
-{
-    DWORD id = 0;
-    ft_handle ignored = nullptr;
-    device = ft_device{};
-    bool ok = d2xx.get_device_info_detail(index, &device.flags, &device.type, &id, &device.location, device.serial,
-                                          device.description, &ignored) == ft_ok;
-    device.serial[sizeof device.serial - 1] = '\0';
-    return ok;
-}
+static bool held(const ft_device& device) { return (device.flags & ft_flag_opened) != 0; }
 
 static const char* chip_name(DWORD type)
 {
-    return type < sizeof ft_type_names / sizeof ft_type_names[0] ? ft_type_names[type] : ft_type_names[3];
+    const ftdi_chip* chip = ftdi_chip_by_d2xx_type(type);
+    return chip != nullptr ? chip->name : "FTDI chip";
+}
+
+static bool synchronous(DWORD type)
+{
+    const ftdi_chip* chip = ftdi_chip_by_d2xx_type(type);
+    return chip != nullptr && chip->synchronous;
+}
+
+// D2XX tells a device's COM port only while it is open here: a device no other program holds
+// is opened for the moment it takes to ask.
+static LONG com_port_of(const ft_device& device)
+{
+    ft_handle handle = nullptr;
+    if (held(device) || d2xx.open(static_cast<int>(device.index), &handle) != ft_ok)
+        return 0;
+    LONG number = -1;
+    if (d2xx.get_com_port_number(handle, &number) != ft_ok || number < 0)
+        number = 0;
+    d2xx.close(handle);
+    return number;
+}
+
+// The devices attached, into LISTED, with their COM ports; how many.
+static DWORD list_devices()
+{
+    DWORD count = 0;
+    if (d2xx.create_device_info_list(&count) != ft_ok)
+        return 0;
+    DWORD kept = 0;
+    for (DWORD index = 0; index < count && kept < most_devices; ++index) {
+        ft_device& device = listed[kept];
+        DWORD id = 0;
+        ft_handle ignored = nullptr;
+        device = ft_device{};
+        device.index = index;
+        if (d2xx.get_device_info_detail(index, &device.flags, &device.type, &id, &device.location, device.serial,
+                                        device.description, &ignored) != ft_ok)
+            continue;
+        device.serial[sizeof device.serial - 1] = '\0';
+        device.com = com_port_of(device);
+        ++kept;
+    }
+    return kept;
 }
 
 // D2XX tells no USB bus and address: where a device sits is its location id.
 static const char* describe(const ft_device& device, char* text, std::size_t size)
 {
-    std::snprintf(text, size, "%s serial %s, location 0x%lX%s", chip_name(device.type),
-                  device.serial[0] != '\0' ? device.serial : "(none)", static_cast<unsigned long>(device.location),
-                  (device.flags & ft_flag_opened) != 0 ? ", open in another program" : "");
+    char com[16] = "";
+    if (device.com > 0)
+        std::snprintf(com, sizeof com, ", COM%ld", static_cast<long>(device.com));
+    std::snprintf(text, size, "%s serial %s, location 0x%lX%s%s", chip_name(device.type),
+                  device.serial[0] != '\0' ? device.serial : "unknown", static_cast<unsigned long>(device.location),
+                  com, held(device) ? ", open in another program" : "");
     return text;
 }
-
-static bool has_sync_bitbang(DWORD type) { return type >= ft_type_2232c && type <= ft_type_x; }
-
-static bool high_speed(DWORD type) { return type >= ft_type_2232h && type <= ft_type_232h; }
 
 // COM1, com12 or \\.\COM12: the port's number; 0 for any other name.
 static int com_number(const char* name)
@@ -185,95 +219,212 @@ static int com_number(const char* name)
     return number;
 }
 
-// The listed device with a synchronous bit-bang chip whose COM port is COMn, opened; null if
-// none is. A device that another program holds (its COM port open) does not open.
-static ft_handle open_by_com(int com, ft_device& device)
+// Whether COMn is open in another program: the system refuses a second open of a COM port.
+static bool com_port_in_use(int com)
 {
-    DWORD count = device_count();
-    for (DWORD index = 0; index < count; ++index) {
-        ft_handle handle = nullptr;
-        if (!device_at(index, device) || !has_sync_bitbang(device.type) || (device.flags & ft_flag_opened) != 0
-            || d2xx.open(static_cast<int>(index), &handle) != ft_ok)
+    char path[24];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%d", com);
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(port);
+        return false;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+        || error == ERROR_BUSY;
+}
+
+static ft_handle open_listed(const ft_device& device)
+{
+    ft_handle handle = nullptr;
+    return call_ok("FT_Open", d2xx.open(static_cast<int>(device.index), &handle)) ? handle : nullptr;
+}
+
+static void note_held(const ft_device& device)
+{
+    char words[160];
+    std::snprintf(words, sizeof words, "the %s serial %s is in use by another program, through its COM port or D2XX",
+                  chip_name(device.type), device.serial[0] != '\0' ? device.serial : "unknown");
+    os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_busy);
+}
+
+// The listed device whose COM port is COMn, opened; null with the failure kept. A held device
+// tells no COM port: when one is listed, COMn in use in another program may well be it.
+static ft_handle open_by_com(int com, DWORD count, ft_device& device)
+{
+    bool some_held = false;
+    for (DWORD at = 0; at < count; ++at) {
+        some_held = some_held || held(listed[at]);
+        if (listed[at].com != com)
             continue;
-        LONG number = -1;
-        if (d2xx.get_com_port_number(handle, &number) == ft_ok && number == com)
-            return handle;
-        d2xx.close(handle);
+        device = listed[at];
+        if (synchronous(device.type))
+            return open_listed(device);
+        char words[96];
+        std::snprintf(words, sizeof words, "the %s has no synchronous bit-bang", chip_name(device.type));
+        os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_other);
+        return nullptr;
+    }
+    char words[96];
+    if (some_held && com_port_in_use(com)) {
+        std::snprintf(words, sizeof words, "COM%d is open in another program", com);
+        os_note_failure("CreateFile", words, os_reason_busy);
+    } else {
+        std::snprintf(words, sizeof words, "no FTDI device has COM%d as its COM port", com);
+        os_note_failure("FT_GetComPortNumber", words, os_reason_missing);
     }
     return nullptr;
 }
 
-// "ftdi:SERIAL" or "ftdi:SERIAL:B", as D2XX names the device: the serial number, and the
-// channel's letter for a part with more than one.
-static void d2xx_serial(const char* name, char* serial, std::size_t size)
+// "ftdi:SERIAL" names the device listed as SERIAL or SERIAL + "A", "ftdi:SERIAL:B" the one
+// listed as SERIAL + "B". None of the letter asked for but one of the part: the part has no
+// such channel.
+static bool serial_fits(const char* listed_serial, const char* serial, std::size_t length, const char* channel)
 {
-    const char* channel = std::strchr(name + 5, ':');
-    int length = channel != nullptr ? static_cast<int>(channel - (name + 5)) : static_cast<int>(std::strlen(name + 5));
-    std::snprintf(serial, size, "%.*s%s", length, name + 5, channel != nullptr ? channel + 1 : "");
+    if (std::strncmp(listed_serial, serial, length) != 0)
+        return false;
+    const char* rest = listed_serial + length;
+    return channel != nullptr ? std::strcmp(rest, channel) == 0 : rest[0] == '\0' || std::strcmp(rest, "A") == 0;
 }
 
-static bool listed_as(const char* serial, DWORD count, ft_device& device)
+static bool same_part(const char* listed_serial, const char* serial, std::size_t length)
 {
-    ft_device listed;
-    for (DWORD index = 0; index < count; ++index)
-        if (device_at(index, listed) && std::strcmp(listed.serial, serial) == 0) {
-            device = listed;
-            return true;
+    const char* rest = listed_serial + length;
+    return std::strncmp(listed_serial, serial, length) == 0
+        && (rest[0] == '\0' || (rest[0] >= 'A' && rest[0] <= 'H' && rest[1] == '\0'));
+}
+
+// Two devices or more with the serial number asked for: none is taken, each is told, and the
+// name of one alone (its COM port).
+static void note_ambiguous(int port_number, const char* serial, std::size_t length, const char* channel,
+                           DWORD count)
+{
+    char words[256];
+    int fits = 0;
+    LONG example = 0;
+    for (DWORD at = 0; at < count; ++at)
+        fits += serial_fits(listed[at].serial, serial, length, channel) ? 1 : 0;
+    int used = std::snprintf(words, sizeof words, "%d FTDI devices have serial number %.*s%s", fits,
+                         static_cast<int>(length), serial, channel != nullptr ? channel : "");
+    const char* separator = ":";
+    for (DWORD at = 0; at < count && used < static_cast<int>(sizeof words); ++at) {
+        const ft_device& device = listed[at];
+        if (!serial_fits(device.serial, serial, length, channel))
+            continue;
+        char com[32] = "no COM port";
+        if (device.com > 0)
+            std::snprintf(com, sizeof com, "COM%ld", static_cast<long>(device.com));
+        example = example != 0 ? example : device.com;
+        used += std::snprintf(words + used, sizeof words - used, "%s %s at location 0x%lX on %s", separator,
+                              chip_name(device.type), static_cast<unsigned long>(device.location), com);
+        separator = ";";
+    }
+    if (used < static_cast<int>(sizeof words)) {
+        if (example != 0)
+            std::snprintf(words + used, sizeof words - used, "; name one alone by its COM port, as ISP2313_PORT%d=COM%ld",
+                          port_number, static_cast<long>(example));
+        else
+            std::snprintf(words + used, sizeof words - used, "; none has a COM port to name it by: unplug the others");
+    }
+    os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_other);
+}
+
+static ft_handle open_by_serial(int port_number, const char* name, DWORD count, ft_device& device)
+{
+    const char* serial = name + 5;
+    const char* colon = std::strchr(serial, ':');
+    std::size_t length = colon != nullptr ? static_cast<std::size_t>(colon - serial) : std::strlen(serial);
+    const char* channel = colon != nullptr ? colon + 1 : nullptr;
+    int fits = 0, parts = 0, blank_held = 0;
+    for (DWORD at = 0; at < count; ++at) {
+        if (serial_fits(listed[at].serial, serial, length, channel)) {
+            device = listed[at];
+            ++fits;
         }
-    return false;
+        parts += same_part(listed[at].serial, serial, length) ? 1 : 0;
+        blank_held += held(listed[at]) && listed[at].serial[0] == '\0' ? 1 : 0;
+    }
+    if (fits > 1) {
+        note_ambiguous(port_number, serial, length, channel, count);
+        return nullptr;
+    }
+    if (fits == 1) {
+        if (!held(device))
+            return open_listed(device);
+        note_held(device);
+        return nullptr;
+    }
+    char words[128];
+    for (DWORD at = 0; at < count && parts > 0; ++at)
+        if (same_part(listed[at].serial, serial, length)) {
+            std::snprintf(words, sizeof words, "the %s serial %.*s has no channel %s", chip_name(listed[at].type),
+                          static_cast<int>(length), serial, channel != nullptr ? channel : "A");
+            os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_missing);
+            return nullptr;
+        }
+    if (blank_held > 0) {
+        std::snprintf(words, sizeof words, "no free FTDI device has serial number %.*s, and one that another program"
+                                           " holds shows none: it may be that one", static_cast<int>(length), serial);
+        os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_busy);
+        return nullptr;
+    }
+    std::snprintf(words, sizeof words, "no FTDI device has serial number %.*s", static_cast<int>(length), serial);
+    os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_missing);
+    return nullptr;
 }
 
 // The device NAME picks, opened, and what the list says of it; null with the failure kept.
-static ft_handle open_named(const char* name, ft_device& device)
+// Nothing is opened by serial number: two devices may share one, and D2XX would take the first.
+static ft_handle open_named(int port_number, const char* name, ft_device& device)
 {
-    ft_handle handle = nullptr;
+    DWORD count = list_devices();
     device = ft_device{};
-    device.type = ft_type_232r;
     if (!is_ftdi_name(name)) {
         int com = com_number(name);
-        handle = com != 0 ? open_by_com(com, device) : nullptr;
-        if (handle == nullptr)
-            os_note_failure("FT_GetComPortNumber", "no FTDI device with synchronous bit-bang has this COM port",
-                            os_reason_missing);
-        return handle;
+        if (com != 0)
+            return open_by_com(com, count, device);
+        os_note_failure("FT_GetComPortNumber", "the name is no COM port's", os_reason_missing);
+        return nullptr;
     }
-    DWORD count = device_count();
-    if (name[4] == '\0') {
-        if (count != 1) {
-            os_note_failure("ftdi", count == 0 ? "no FTDI device is attached"
-                                               : "more than one FTDI device is attached: name one as ftdi:SERIAL",
-                            count == 0 ? os_reason_missing : os_reason_other);
-            return nullptr;
-        }
-        device_at(0, device);
-        return call_ok("FT_Open", d2xx.open(0, &handle)) ? handle : nullptr;
+    if (name[4] != '\0')
+        return open_by_serial(port_number, name, count, device);
+    if (count == 1) {
+        device = listed[0];
+        if (!held(device))
+            return open_listed(device);
+        note_held(device);
+        return nullptr;
     }
-    // The chip's type from the list; a device listed without its serial number (open
-    // elsewhere) is taken for a full-speed one. A part with channels lists the first as
-    // SERIAL + "A", which plain ftdi:SERIAL names.
-    char serial[63];
-    d2xx_serial(name, serial, sizeof serial - 1);
-    if (!listed_as(serial, count, device) && std::strchr(name + 5, ':') == nullptr) {
-        std::strcat(serial, "A");
-        if (!listed_as(serial, count, device))
-            serial[std::strlen(serial) - 1] = '\0';
+    char words[96];
+    if (count == 0) {
+        os_note_failure("FT_GetDeviceInfoDetail", "no FTDI device is attached", os_reason_missing);
+        return nullptr;
     }
-    std::snprintf(device.serial, sizeof device.serial, "%s", serial);
-    return call_ok("FT_OpenEx", d2xx.open_ex(serial, ft_open_by_serial_number, &handle)) ? handle : nullptr;
+    std::snprintf(words, sizeof words, "%lu FTDI devices are attached: name one as ftdi:SERIAL or by its COM port",
+                  static_cast<unsigned long>(count));
+    os_note_failure("FT_GetDeviceInfoDetail", words, os_reason_other);
+    return nullptr;
 }
 
+// A COM port is taken for bit-bang when a listed device reports it; when a device that
+// another program holds may be the one, the open says so.
 os_bitbang_use os_bitbang_wanted(int port_number)
 {
     const char* name = os_port_name(port_number);
     int com = name != nullptr ? com_number(name) : 0;
     if (com == 0 || !d2xx_loaded())
         return os_bitbang_off;
+    os_forget_failure();
     ft_device device;
-    ft_handle handle = open_by_com(com, device);
-    if (handle == nullptr)
-        return os_bitbang_off;
-    d2xx.close(handle);
-    return os_bitbang_preferred;
+    ft_handle handle = open_by_com(com, list_devices(), device);
+    if (handle != nullptr) {
+        d2xx.close(handle);
+        return os_bitbang_preferred;
+    }
+    os_reason reason = os_failure_reason();
+    return reason == os_reason_busy ? os_bitbang_preferred
+         : reason == os_reason_other ? os_bitbang_unable
+                                     : os_bitbang_off;
 }
 
 // The settings first, while the pins are still the UART's; then bit-bang on and at once the
@@ -287,23 +438,26 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
         return os_no_handle;
     }
     ft_device device;
-    ft_handle handle = name != nullptr ? open_named(name, device) : nullptr;
+    ft_handle handle = name != nullptr ? open_named(port_number, name, device) : nullptr;
     if (handle == nullptr)
         return os_no_handle;
+    LONG com = -1;
+    if (d2xx.get_com_port_number(handle, &com) == ft_ok && com > 0)
+        device.com = com;
     describe(device, opened_description, sizeof opened_description);
-    if (!has_sync_bitbang(device.type)) {
+    const ftdi_chip* chip = ftdi_chip_by_d2xx_type(device.type);
+    if (chip == nullptr || !chip->synchronous) {
         char words[96];
         std::snprintf(words, sizeof words, "the %s has no synchronous bit-bang", chip_name(device.type));
         os_note_failure("FT_SetBitMode", words, os_reason_other);
         d2xx.close(handle);
         return os_no_handle;
     }
-    // Samples come back 62 to a 64-byte packet at full speed, 510 to a 512-byte one at high
-    // speed. The driver's requests for them are one packet each: a request for more ends only
-    // when filled or on a short packet, so after a transfer's last full packet it would wait
-    // for the latency timer's.
-    bool fast = high_speed(device.type);
-    const ftdi_chip* chip = ftdi_chip_by_d2xx_type(device.type);
+    // Samples come back 62 to a 64-byte packet at full speed, 510 to a 512-byte one when the
+    // list flags the device high-speed (an H part on a high-speed port). The driver's requests
+    // for them are one packet each: a request for more ends only when filled or on a short
+    // packet, so after a transfer's last full packet it would wait for the latency timer's.
+    bool fast = (device.flags & ft_flag_high_speed) != 0;
     sizes.packet_states = fast ? 510 : 62;
     sizes.chunk_states = ftdi_chunk_states(*chip, sizes.packet_states);
     ULONG packet_bytes = fast ? 512 : 64, chunk_bytes = sizes.chunk_states / sizes.packet_states * packet_bytes;
@@ -351,9 +505,13 @@ bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint
 }
 
 // The pins go back to the UART; the COM port is the system's again once the handle is closed.
+// The UART drives DTR and RTS as they were last set through D2XX, perhaps by another program
+// before this one (an adapter left with both set): cleared first, the chip is left running.
 void os_bitbang_close(os_handle device)
 {
     ft_handle handle = reinterpret_cast<ft_handle>(device);
+    d2xx.clr_dtr(handle);
+    d2xx.clr_rts(handle);
     d2xx.set_bit_mode(handle, 0, ft_mode_reset);
     d2xx.close(handle);
 }
@@ -364,12 +522,10 @@ bool os_list_ftdi_devices(void (*seen)(const char* description))
 {
     if (!d2xx_loaded())
         return false;
-    DWORD count = device_count();
-    for (DWORD index = 0; index < count; ++index) {
-        ft_device device;
+    DWORD count = list_devices();
+    for (DWORD at = 0; at < count; ++at) {
         char line[160];
-        if (device_at(index, device))
-            seen(describe(device, line, sizeof line));
+        seen(describe(listed[at], line, sizeof line));
     }
     return true;
 }

@@ -7,6 +7,7 @@
 //   DB-9 pin 5  ground
 #include "line/line.h"
 #include <cstdio>
+#include "line/os_note.h"
 #include "line/port_name.h"
 
 os_handle     port_handle       = os_no_handle;
@@ -27,22 +28,32 @@ static bool bits_since_wait, bits_cut;
 
 // FTDI synchronous bit-bang: the same line states as the line calls give, queued as pin
 // states, one byte a change, and sent a chunk at a time. DSR bits come from the samples.
-// The baud-rate generator is set so that even a byte clock of 16 times it leaves each
-// state on the pins at least 3.26 us: a clock phase of one byte is long enough for both chips,
-// and a MOSI change one byte before the rise is set up in time.
+// The byte clock runs at most bitbang_byte_rate, so each state stays on the pins at least
+// 3.26 us: a clock phase of one byte is long enough for both chips, and a MOSI change one byte
+// before the rise is set up in time. Each sample shows the outputs as the state before it
+// left them: every transfer is checked against what went out.
 bool bitbang = false;
+bool bitbang_turned_off = false;
 char bitbang_refusal[200];
 os_reason bitbang_refusal_reason;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
 static os_bitbang_sizes bb_sizes;
 static std::uint8_t  bb_pins;                         // the state the last queued byte gives
+static std::uint8_t  bb_sent;                         // the state the pins hold after the last transfer
 static std::uint8_t  bb_states[bitbang_chunk_max], bb_samples[bitbang_chunk_max];
 static std::uint32_t bb_queued;
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
+static std::uint32_t bb_since_fall;                   // bytes since the clock last fell
 std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
-static std::uint32_t bb_read_at[8], bb_reads;         // queued bytes whose samples are DSR bits
-static std::uint8_t  bb_bits;                         // those bits, oldest in bit 7 as they come
+// A chunk's DSR bits: the queued bytes whose samples they are, or no_sample for a bit that a
+// stopped line did not clock (a 1). Every eight make an answer byte, kept until asked for.
+constexpr std::uint32_t no_sample = 0xFFFFFFFFu;
+static std::uint32_t bb_read_at[bitbang_chunk_max], bb_reads;
+static std::uint8_t  bb_bits;                         // the answer byte being gathered, oldest bit first
 static std::uint32_t bb_bit_count;
+constexpr std::uint32_t answers_max = 256;           // answers queued and not yet asked for, at most
+static std::uint8_t  answers[answers_max];
+static std::uint32_t answers_in, answers_out, answers_queued;
 
 // The threshold is 3e8 divided by the frequency, not a fixed time times the frequency:
 // the quotient is taken in double, which holds its integer part exactly.
@@ -65,18 +76,42 @@ bool line_call(bool done)
     return done;
 }
 
-// One transfer of the queued states; the samples of the rising edges that read DSR become bits.
-// A failed transfer loses the line, and its reads give 1 bits.
+// Sample i shows the outputs as state i-1 left them, the first the state the last transfer left.
+static bool bb_samples_follow()
+{
+    std::uint8_t before = bb_sent;
+    for (std::uint32_t i = 0; i < bb_queued; ++i) {
+        if (((bb_samples[i] ^ before) & os_pin_outputs) != 0) {
+            static char words[224];
+            std::snprintf(words, sizeof words, "the adapter's samples did not follow its pins (sample %u of %u showed"
+                          " %02X after %02X went out): a stray or lost byte, or a chip not in synchronous bit-bang",
+                          static_cast<unsigned>(i + 1), static_cast<unsigned>(bb_queued),
+                          static_cast<unsigned>(bb_samples[i] & os_pin_outputs),
+                          static_cast<unsigned>(before & os_pin_outputs));
+            os_note_failure("bit-bang", words, os_reason_other);
+            return false;
+        }
+        before = bb_states[i];
+    }
+    return true;
+}
+
+// One transfer of the queued states; the samples of the falling edges that read DSR become
+// bits. A failed transfer, or samples that do not follow the pins, lose the line, and its
+// reads give 1 bits.
 static void bb_send()
 {
-    if (bb_queued == 0)
-        return;
-    if (!line_lost)
-        line_call(os_bitbang_transfer(port_handle, bb_states, bb_samples, bb_queued));
+    if (bb_queued != 0 && !line_lost && line_call(os_bitbang_transfer(port_handle, bb_states, bb_samples, bb_queued)))
+        line_call(bb_samples_follow());
+    if (bb_queued != 0)
+        bb_sent = bb_states[bb_queued - 1];
     for (std::uint32_t i = 0; i < bb_reads; ++i) {
-        bool dsr_on = !line_lost && (bb_samples[bb_read_at[i]] & os_pin_dsr) == 0;
+        bool dsr_on = bb_read_at[i] != no_sample && !line_lost && (bb_samples[bb_read_at[i]] & os_pin_dsr) == 0;
         bb_bits = static_cast<std::uint8_t>(bb_bits << 1 | (dsr_on ? 0 : 1));
-        ++bb_bit_count;
+        if (++bb_bit_count == 8) {
+            answers[answers_in++ % answers_max] = bb_bits;
+            bb_bit_count = 0;
+        }
     }
     bb_queued = bb_reads = 0;
 }
@@ -88,20 +123,32 @@ static void bb_queue(std::uint8_t state)
     bb_states[bb_queued++] = state;
     bb_pins = state;
     ++bb_phase;
+    ++bb_since_fall;
 }
 
-// Everything queued reaches the pins and its samples come back. The last state is repeated to
-// fill the last packet: a packet that is not full would wait for the latency timer.
+// Everything queued reaches the pins and its samples come back. A packet that is not full
+// waits for the latency timer (1 ms): the last state is repeated to fill it where that takes
+// less time on the pins, as it always does with 62 samples a packet.
 static void bb_flush()
 {
-    while (bb_queued % bb_sizes.packet_states != 0)
-        bb_queue(bb_pins);
+    std::uint32_t short_by = (bb_sizes.packet_states - bb_queued % bb_sizes.packet_states) % bb_sizes.packet_states;
+    if (short_by < bitbang_byte_rate / 1000)
+        for (; short_by != 0; --short_by)
+            bb_queue(bb_pins);
     bb_send();
 }
 
 static void bb_set(std::uint8_t pin, bool line_set)
 {
     bb_queue(static_cast<std::uint8_t>(line_set ? bb_pins & ~pin : bb_pins | pin));
+}
+
+// A bit's DSR sample comes two states after the fall that moved the chip's answer, or as many
+// more as ISP2313_DSR_WAIT_US takes at the fastest byte clock.
+std::uint32_t bitbang_read_states()
+{
+    std::uint64_t wait = (static_cast<std::uint64_t>(dsr_wait_us) * bitbang_byte_rate + 999999) / 1000000;
+    return wait > 2 ? static_cast<std::uint32_t>(wait) : 2;
 }
 
 // Differences are unsigned 32-bit, so a wrap of the counter inside a half period is harmless.
@@ -137,7 +184,8 @@ static void wait_before_read()
 
 // One clock period, low half first: a data change made right after the last falling edge
 // is a whole half period old when the chip samples it on the rise, and the chip's answer
-// has had as long to settle after the fall when DSR is read, just before the rise.
+// has had as long to settle after the fall when DSR is read, just before the rise (over line
+// calls; in bit-bang just before the fall).
 static void pulse(bool* dsr_on = nullptr)
 {
     if (!half_period_ready) {
@@ -149,11 +197,16 @@ static void pulse(bool* dsr_on = nullptr)
     if (bitbang) {
         bb_phase = 0;
         bb_set(os_pin_txd, true);
-        if (dsr_on != nullptr)
-            bb_read_at[bb_reads++] = bb_queued - 1;
         wait_half_period();
+        // DSR is read from the last sample while the clock is high: the chip's answer, and a
+        // slow wire's copy of it, have had the whole low phase and the high phase to settle.
+        while (dsr_on != nullptr && bb_since_fall + 1 < bitbang_read_states())
+            bb_queue(bb_pins);
         bb_phase = 0;
         bb_set(os_pin_txd, false);
+        bb_since_fall = 0;
+        if (dsr_on != nullptr)
+            bb_read_at[bb_reads++] = bb_queued - 1;
         return;
     }
     if (dsr_on != nullptr) {
@@ -225,24 +278,55 @@ void send_byte(std::uint8_t value)
     }
 }
 
-// DTR keeps whatever the last byte sent left on it. A stopped line reads as 1 bits.
-std::uint8_t receive_byte()
+// DTR keeps whatever the last byte sent left on it. A stopped line reads as 1 bits. Over line
+// calls the byte is read at once; in bit-bang its bits come with the samples of the states
+// that clocked them, whenever those are sent.
+static std::uint8_t receive_byte_now()
 {
     std::uint8_t result = 0;
-    if (port_handle == os_no_handle)
-        return 0;
-    bb_bit_count = 0;
     for (int bit = 0; bit < 8; ++bit) {
         bool dsr_on = false;
         if (bit_may_go())
             pulse(&dsr_on);
         result = static_cast<std::uint8_t>(result << 1 | (dsr_on ? 0 : 1));
     }
-    if (!bitbang)
-        return result;
-    bb_flush();
-    // Bits not clocked (a stopped line) read as 1s, as over line calls.
-    return static_cast<std::uint8_t>(bb_bits << (8 - bb_bit_count) | (0xFF >> bb_bit_count));
+    return result;
+}
+
+void receive_byte_later()
+{
+    if (port_handle == os_no_handle)
+        return;
+    ++answers_queued;
+    if (!bitbang) {
+        answers[answers_in++ % answers_max] = receive_byte_now();
+        return;
+    }
+    for (int bit = 0; bit < 8; ++bit) {
+        if (bit_may_go()) {
+            bool dsr_on = false;
+            pulse(&dsr_on);
+        } else {
+            bb_read_at[bb_reads++] = no_sample;
+        }
+    }
+}
+
+// The oldest answer asked for with receive_byte_later; its states are sent if they still wait.
+std::uint8_t byte_received()
+{
+    if (port_handle == os_no_handle || answers_queued == 0)
+        return 0;
+    if (answers_in == answers_out && bitbang)
+        bb_flush();
+    --answers_queued;
+    return answers[answers_out++ % answers_max];
+}
+
+std::uint8_t receive_byte()
+{
+    receive_byte_later();
+    return byte_received();
 }
 
 // Sleeps through the bulk of the wait and polls its last stretch. After an interrupt a
@@ -299,45 +383,124 @@ bool line_idle_states(std::uint32_t count)
     return !line_lost;
 }
 
+// DTR changed, then the rest of a chunk of states as the pins are, in one transfer: how many
+// states after the change the first sample shows DSR changed too (0: none of them does), and
+// DSR at the end.
+bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on)
+{
+    bb_flush();
+    bb_set(os_pin_dtr, dtr_on);
+    while (bb_queued < bb_sizes.chunk_states)
+        bb_queue(bb_pins);
+    std::uint32_t count = bb_queued;
+    bb_send();
+    dtr_level = dtr_on;
+    states = 0;
+    for (std::uint32_t i = 1; i < count && states == 0 && !line_lost; ++i)
+        if (((bb_samples[i] ^ bb_samples[0]) & os_pin_dsr) != 0)
+            states = i;
+    dsr_on = (bb_samples[count - 1] & os_pin_dsr) == 0;
+    return !line_lost;
+}
+
 std::uint32_t bitbang_packet_states() { return bb_sizes.packet_states; }
 std::uint32_t bitbang_chunk_states()  { return bb_sizes.chunk_states; }
+
+// Why an FTDI adapter's serial port runs on line calls, for the run to give.
+static void keep_refusal(const char* why, os_reason reason)
+{
+    std::snprintf(bitbang_refusal, sizeof bitbang_refusal, "%s", why);
+    bitbang_refusal_reason = reason;
+}
 
 static os_bitbang_use bitbang_use(int port_number)
 {
     const char* name = os_port_name(port_number);
     if (name != nullptr && is_ftdi_name(name))
         return os_bitbang_required;
-    return bitbang_allowed() ? os_bitbang_wanted(port_number) : os_bitbang_off;
+    os_forget_failure();
+    os_bitbang_use use = os_bitbang_wanted(port_number);
+    if (use == os_bitbang_unable)
+        keep_refusal(os_failure(), os_failure_reason());
+    else if (use == os_bitbang_preferred && !bitbang_allowed())
+        keep_refusal("ISP2313_BITBANG=0 asks for line calls", os_reason_other);
+    else
+        return use;
+    bitbang_turned_off = use == os_bitbang_preferred;
+    return os_bitbang_off;
+}
+
+// Before the chip sees anything but the first state: DTR toggled with the clock low, each
+// toggle's sample checked as every transfer's are. A chip that does not echo its pins here
+// is not doing synchronous bit-bang.
+static bool bb_echo_checked()
+{
+    for (int i = 0; i < 4; ++i) {
+        bb_set(os_pin_dtr, true);
+        bb_set(os_pin_dtr, false);
+    }
+    bb_flush();
+    return !line_lost;
+}
+
+// The device opened in bit-bang, its sizes within the driver's buffers and its echo checked;
+// false, with the device closed, when the echo fails.
+static bool bitbang_ready()
+{
+    // A chunk is whole packets and never outgrows the driver's own buffers.
+    std::uint32_t& packet = bb_sizes.packet_states;
+    std::uint32_t& chunk = bb_sizes.chunk_states;
+    packet = packet == 0 ? 1 : packet > bitbang_chunk_max ? bitbang_chunk_max : packet;
+    chunk = chunk > bitbang_chunk_max ? bitbang_chunk_max : chunk < packet ? packet : chunk;
+    chunk -= chunk % packet;
+    bb_sent = bb_pins;
+    bb_since_fall = bitbang_read_states();
+    bitbang = true;
+    if (bb_echo_checked())
+        return true;
+    os_bitbang_close(port_handle);
+    port_handle = os_no_handle;
+    bitbang = false;
+    line_lost = false;
+    return false;
+}
+
+// A device given back by bit-bang gets its serial port again a moment later.
+static os_handle open_serial_port(int port_number, bool given_back)
+{
+    std::uint32_t start = os_ticks_ms();
+    os_handle port = os_port_open(port_number);
+    while (port == os_no_handle && given_back && os_failure_reason() == os_reason_missing
+           && static_cast<std::uint32_t>(os_ticks_ms() - start) < 2000 && !os_interrupted()) {
+        os_sleep_until_ms(os_ticks_ms() + 50);
+        port = os_port_open(port_number);
+    }
+    return port;
 }
 
 // An FTDI adapter runs in bit-bang when its name asks for it, or when its serial port's chip
 // can and bit-bang is not turned off; a serial port that will not go into bit-bang runs on
-// line calls, and the reason is kept for the run to give.
+// line calls, and the reason is kept for the run to give. A device that another program
+// holds is not taken at all, nor is its serial port.
 static bool open_device(int port_number)
 {
-    bitbang = false;
+    bitbang = bitbang_turned_off = false;
     bitbang_refusal[0] = '\0';
-    bb_queued = bb_reads = bb_phase = 0;
+    bb_queued = bb_reads = bb_phase = bb_bit_count = 0;
+    answers_in = answers_out = answers_queued = 0;
     os_bitbang_use use = bitbang_use(port_number);
+    bool given_back = false;
     if (use != os_bitbang_off) {
         bb_pins = os_pin_outputs | os_pin_dsr;
         port_handle = os_bitbang_open(port_number, bitbang_byte_rate, bb_pins, bb_sizes);
-        if (port_handle != os_no_handle) {
-            // A chunk is whole packets and never outgrows the driver's own buffers.
-            std::uint32_t& packet = bb_sizes.packet_states;
-            std::uint32_t& chunk = bb_sizes.chunk_states;
-            packet = packet == 0 ? 1 : packet > bitbang_chunk_max ? bitbang_chunk_max : packet;
-            chunk = chunk > bitbang_chunk_max ? bitbang_chunk_max : chunk < packet ? packet : chunk;
-            chunk -= chunk % packet;
-            bitbang = true;
+        given_back = port_handle != os_no_handle;
+        if (given_back && bitbang_ready())
             return true;
-        }
-        if (use == os_bitbang_required)
+        if (use == os_bitbang_required || os_failure_reason() == os_reason_busy)
             return false;
-        std::snprintf(bitbang_refusal, sizeof bitbang_refusal, "%s", os_failure());
-        bitbang_refusal_reason = os_failure_reason();
+        keep_refusal(os_failure(), os_failure_reason());
     }
-    port_handle = os_port_open(port_number);
+    port_handle = open_serial_port(port_number, given_back);
     return port_handle != os_no_handle;
 }
 

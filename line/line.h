@@ -10,6 +10,7 @@ extern bool          half_period_ready;
 extern bool          dtr_level;        // what the driver last gave DTR (set = a 0 bit)
 extern bool          line_lost;        // an OS line call failed: the port is gone
 extern bool          bitbang;          // the port is an FTDI adapter driven in synchronous bit-bang
+extern bool          bitbang_turned_off;   // an FTDI adapter on line calls as ISP2313_BITBANG=0 asks
 extern char          bitbang_refusal[200];  // why an FTDI serial port runs on line calls; empty if it does not
 extern os_reason     bitbang_refusal_reason;
 // ISP2313_DSR_WAIT_US: a bus bit's DSR is read this long after the clock fell (0: at the end
@@ -25,6 +26,10 @@ void port_close();
 void clock_pulse();
 void send_byte(std::uint8_t value);
 std::uint8_t receive_byte();
+// An answer byte clocked now and taken later, in the order clocked: in bit-bang many answers
+// then come back in one transfer. At most 256 wait to be taken.
+void receive_byte_later();
+std::uint8_t byte_received();
 void dtr_set();
 void dtr_clear();
 void rts_set();
@@ -38,6 +43,7 @@ void wait_30ms();
 // many states.
 constexpr std::uint32_t bitbang_byte_rate = 307200;
 extern std::uint32_t bitbang_half_states;
+std::uint32_t bitbang_read_states();
 std::uint32_t bitbang_packet_states();
 std::uint32_t bitbang_chunk_states();
 
@@ -47,6 +53,9 @@ std::uint32_t bitbang_chunk_states();
 bool line_now_set(bool use_break, bool on);
 bool line_now_dsr(bool& on);
 bool line_idle_states(std::uint32_t count);
+// In bit-bang: DTR changed and the samples of one transfer watched: how many states after the
+// change DSR first showed a change (0: not within the transfer), and DSR at its end.
+bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on);
 
 // True once the port is lost or the operator interrupted the run: from then on no bus bit
 // is sent and no new wait starts; the stages end and the run closes the port.

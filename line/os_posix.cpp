@@ -27,7 +27,7 @@
 
 static int fd_of(os_handle port) { return static_cast<int>(port - 1); }
 
-static char      failure_text[160];
+static char      failure_text[256];
 static os_reason failure_reason = os_reason_other;
 static volatile std::sig_atomic_t interrupt_seen = 0;
 

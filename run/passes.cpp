@@ -17,25 +17,34 @@ static void print_verified(int count)
 }
 
 // Stops at the first word that differs; every word, 0xFFFF included, is read back. A read
-// over a stopped line means nothing and is not counted.
+// over a stopped line means nothing and is not counted. The words are read a block at a time:
+// the reads after a word that differs go out, but nothing is done with them.
 static bool flash_matches()
 {
-    for (std::int32_t j = 0; j < flash_file_size / 2; ++j) {
-        std::uint16_t word = read_flash_word(static_cast<std::uint16_t>(j));
-        if (line_stopped() || word != flash_image[j])
-            return false;
-        print_verified(j + 1);
+    std::uint16_t words[read_block_max];
+    for (std::int32_t j = 0; j < flash_file_size / 2; j += read_block_max) {
+        int count = static_cast<int>(flash_file_size / 2 - j < read_block_max ? flash_file_size / 2 - j : read_block_max);
+        read_flash_words(static_cast<std::uint16_t>(j), count, words);
+        for (int k = 0; k < count; ++k) {
+            if (line_stopped() || words[k] != flash_image[j + k])
+                return false;
+            print_verified(j + k + 1);
+        }
     }
     return true;
 }
 
 static bool eeprom_matches()
 {
-    for (std::int32_t l = 0; l < eeprom_count; ++l) {
-        std::uint8_t value = read_eeprom_byte(static_cast<std::uint16_t>(l));
-        if (line_stopped() || value != eeprom_image[l])
-            return false;
-        print_verified(l + 1);
+    std::uint8_t values[read_block_max];
+    for (std::int32_t l = 0; l < eeprom_count; l += read_block_max) {
+        int count = static_cast<int>(eeprom_count - l < read_block_max ? eeprom_count - l : read_block_max);
+        read_eeprom_bytes(static_cast<std::uint16_t>(l), count, values);
+        for (int k = 0; k < count; ++k) {
+            if (line_stopped() || values[k] != eeprom_image[l + k])
+                return false;
+            print_verified(l + k + 1);
+        }
     }
     return true;
 }

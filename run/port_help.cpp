@@ -4,6 +4,7 @@
 #include "line/line.h"
 #include "line/os.h"
 #include "line/port_name.h"
+#include "run/probe.h"
 #include "run/run.h"
 
 static int  devices_listed;
@@ -69,9 +70,23 @@ static void explain_ftdi_failure(int port, const char* device)
     std::fprintf(stderr, "%s: port %d is %s: %s\n", program_name, port, device, os_failure());
     if (os_failure_reason() == os_reason_denied)
         explain_usb_access();
+    else if (os_failure_reason() == os_reason_busy)
+        std::fprintf(stderr, "The adapter's port is in use: close the program that holds it and try again.\n");
     if (list_ftdi_devices())
-        std::fprintf(stderr, "Name one as ftdi:SERIAL in ISP2313_PORT%d, or plain ftdi when it is the only one.\n",
-                     port);
+        std::fprintf(stderr, "Name one as ftdi:SERIAL (two that share a serial number, by their serial port) in"
+                             " ISP2313_PORT%d, or plain ftdi when it is the only one.\n", port);
+}
+
+// A full run's time over line calls at a USB adapter's usual millisecond a call, in minutes,
+// the longer of the two chips'.
+static double line_call_minutes()
+{
+    double longest = 0.0;
+    for (const full_run_calls& run : full_runs) {
+        double seconds = predicted_usb_line_call_seconds(run, 1e-3);
+        longest = seconds > longest ? seconds : longest;
+    }
+    return longest / 60.0;
 }
 
 void explain_bitbang_fallback(int port)
@@ -79,13 +94,19 @@ void explain_bitbang_fallback(int port)
     if (bitbang_refusal[0] == '\0')
         return;
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: port %d (%s) is an FTDI adapter that would not go into bit-bang mode (%s), so this"
-                         " run uses its serial port's line calls, which is many times slower.\n",
-                 program_name, port, os_port_name(port), bitbang_refusal);
+    if (bitbang_turned_off)
+        std::fprintf(stderr, "%s: port %d (%s) is an FTDI adapter, run on its serial port's line calls as"
+                             " ISP2313_BITBANG=0 asks", program_name, port, os_port_name(port));
+    else
+        std::fprintf(stderr, "%s: port %d (%s) is an FTDI adapter that would not go into bit-bang mode (%s), so this"
+                             " run uses its serial port's line calls", program_name, port, os_port_name(port),
+                     bitbang_refusal);
+    std::fprintf(stderr, ": a full run takes about %.0f minutes that way at a USB adapter's usual 1 ms a call, against"
+                         " seconds in bit-bang (isp2313-probe %d measures both).\n", line_call_minutes(), port);
+    if (bitbang_turned_off)
+        return;
     if (bitbang_refusal_reason == os_reason_denied)
         explain_usb_access();
-    else if (bitbang_refusal_reason == os_reason_busy)
-        std::fprintf(stderr, "Another program holds the adapter: close it and try again.\n");
     std::fprintf(stderr, "ISP2313_BITBANG=0 uses the line calls without trying.\n");
 }
 

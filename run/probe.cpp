@@ -17,8 +17,8 @@
 // runs that again and holds these figures to it.
 const full_run_calls full_runs[full_run_count] = {
 //    chip           pulses   DTR set  DTR clear  DSR reads  RTS  waits (ms)  transfers  packets
-    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876,       3410,      7833 },
-    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664,      4368,      8725 },
+    { "ATtiny2313",  141604,  19689,   19688,     17448,     6,   2876,       1877,      6029 },
+    { "AT90S2313",   139492,  22507,   22506,     17448,     6,   17664,      2835,      6921 },
 };
 
 constexpr std::uint8_t run_fuse_low = 0xEF, run_fuse_high = 0xDF;
@@ -46,6 +46,8 @@ double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs&
 }
 
 static double ms(double seconds) { return seconds * 1000.0; }
+
+constexpr int follow_checks = 8;   // changes each way timed in bit-bang
 
 // Half as long again as the lag, in whole milliseconds up; a hundredth of one is left for
 // the reads that measured it.
@@ -90,13 +92,15 @@ static double bitbang_seconds(const full_run_calls& run, const void* costs)
     return predicted_bitbang_seconds(run, *static_cast<const bitbang_costs*>(costs));
 }
 
-// The same run over the adapter's serial port: every line call a USB round trip, a break two
-// (the driver first asks whether the transmitter is empty).
+double predicted_usb_line_call_seconds(const full_run_calls& run, double round_trip)
+{
+    call_costs calls{2 * round_trip, 2 * round_trip, round_trip, round_trip, round_trip};
+    return predicted_run_seconds(run, calls, static_cast<double>(half_period_ticks + 1) / counter_frequency);
+}
+
 static double line_call_seconds(const full_run_calls& run, const void* costs)
 {
-    double trip = static_cast<const bitbang_costs*>(costs)->round_trip;
-    call_costs calls{2 * trip, 2 * trip, trip, trip, trip};
-    return predicted_run_seconds(run, calls, static_cast<double>(half_period_ticks + 1) / counter_frequency);
+    return predicted_usb_line_call_seconds(run, static_cast<const bitbang_costs*>(costs)->round_trip);
 }
 
 // In bit-bang the port's costs are the USB round trip and the byte clock.
@@ -168,13 +172,59 @@ static void report_follow(const char* jumper, const char* line, const char* on_w
     std::printf("\n");
 }
 
+// In bit-bang every state's sample shows DSR: DTR is changed back and forth, each time within
+// one transfer, and the slowest change is counted in states. A run reads a bit's DSR two states
+// after the fall that moved the chip's answer; a slower DSR needs the wait, in microseconds
+// at the fastest byte clock, half as long again as what was seen.
+static dsr_follow watch_dsr_in_states(std::uint32_t& slowest)
+{
+    dsr_follow seen{true, false, true, 0.0};
+    bool rest = dtr_level;
+    slowest = 0;
+    for (int i = 0; i < 2 * follow_checks && seen.follows; ++i) {
+        std::uint32_t states = 0;
+        bool dsr_on = false;
+        if (!line_dsr_follow_states(!dtr_level, states, dsr_on))
+            return seen;
+        seen.follows = states != 0;
+        seen.on_with_line = dsr_on == dtr_level;
+        slowest = std::max(slowest, states);
+    }
+    seen.live = seen.follows && slowest <= 2;
+    line_now_set(false, rest);
+    return seen;
+}
+
+static void report_follow_states(const dsr_follow& seen, std::uint32_t slowest)
+{
+    if (!seen.follows) {
+        std::printf("loopback DTR to DSR: DSR does not follow DTR within %u states\n", bitbang_chunk_states());
+        return;
+    }
+    double state_us = 1e6 / bitbang_byte_rate;
+    std::printf("loopback DTR to DSR: DSR follows DTR, %s while DTR is set, %u state%s after a change (%.1f us at"
+                " the fastest byte clock), seen within one transfer: ", seen.on_with_line ? "on" : "off",
+                static_cast<unsigned>(slowest), slowest == 1 ? "" : "s", slowest * state_us);
+    if (slowest <= 2) {
+        std::printf("in time for a run, which reads each bit 2 states after the fall\n");
+        return;
+    }
+    unsigned wait_us = static_cast<unsigned>(std::ceil(slowest * state_us * 1.5));
+    std::printf("later than a run reads each bit (2 states after the fall); ISP2313_DSR_WAIT_US=%u makes it read"
+                " that long after the fall\n", wait_us);
+}
+
 // DTR jumpered to DSR, or TXD to DSR for the break: whichever is fitted must follow live.
 static bool probe_loopback()
 {
-    dsr_follow dtr = watch_dsr_against_dtr();
+    std::uint32_t slowest = 0;
+    dsr_follow dtr = bitbang ? watch_dsr_in_states(slowest) : watch_dsr_against_dtr();
     if (line_stopped())
         return false;
-    report_follow("DTR to DSR", "DTR", "is set", dtr);
+    if (bitbang)
+        report_follow_states(dtr, slowest);
+    else
+        report_follow("DTR to DSR", "DTR", "is set", dtr);
     dsr_follow brk = watch_dsr_against_break();
     if (line_stopped())
         return false;
@@ -257,8 +307,7 @@ static void report_tiny_configuration()
 }
 
 // With ISP2313_DSR_WAIT_US set, whether the chip needs it: the entry once more without the
-// wait, then again with it for the reads that follow. False when that entry fails. (Bit-bang
-// samples DSR with each state and has no use for the wait.)
+// wait, then again with it for the reads that follow. False when that entry fails.
 static bool report_dsr_wait()
 {
     std::uint8_t answers[entry_attempts];
@@ -289,7 +338,7 @@ static bool report_chip_in_step(int attempts, double run_half_period)
         std::printf("chip: it answers only a clock slower than isp2313's (half periods of %.0f us, not %.1f us):"
                     " its own clock is too slow to be programmed by isp2313\n",
                     slow_half_period_s * 1e6, run_half_period * 1e6);
-    if (!slow && dsr_wait_us != 0 && !bitbang && !report_dsr_wait())
+    if (!slow && dsr_wait_us != 0 && !report_dsr_wait())
         return false;
     std::uint8_t signature[3];
     read_signature(signature);

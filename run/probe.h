@@ -17,6 +17,10 @@ extern const full_run_calls full_runs[full_run_count];
 // seconds.
 double predicted_run_seconds(const full_run_calls& run, const call_costs& costs, double half_period);
 
+// The same run over a USB adapter's serial port whose every line call takes a round trip of
+// ROUND_TRIP seconds, a break two (the driver first asks whether the transmitter is empty).
+double predicted_usb_line_call_seconds(const full_run_calls& run, double round_trip);
+
 // The same run in FTDI bit-bang, with 62 samples a packet.
 double predicted_bitbang_seconds(const full_run_calls& run, const bitbang_costs& costs);
 

@@ -489,7 +489,7 @@ void chip_line_mosi(bool bit, std::uint64_t now_ns)
 {
     if (bit == chip.mosi)
         return;
-    if (chip.sck_high)
+    if (chip.sck_high && chip.reset_held)
         ++chip.counts.mosi_changes_while_sck_high;
     chip.mosi_before = chip.mosi;
     chip.mosi = bit;

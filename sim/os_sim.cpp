@@ -3,10 +3,11 @@
 #include <cstdio>
 #include "line/ftdi_chips.h"
 #include "line/os.h"
+#include "line/os_note.h"
 #include "sim/chip.h"
 
 sim_platform sim;
-static char      failure_text[80];
+static char      failure_text[256];
 static os_reason failure_reason = os_reason_other;
 
 constexpr os_handle sim_port_handle = 1, sim_ftdi_handle = 2;
@@ -116,7 +117,7 @@ void os_sleep_until_ms(std::uint32_t tick)
 }
 
 // The first failure since the open is the one kept, as on the real platforms.
-static void note_failure(const char* call, const char* words, os_reason reason)
+void os_note_failure(const char* call, const char* words, os_reason reason)
 {
     if (failure_text[0] != '\0')
         return;
@@ -132,9 +133,11 @@ static bool modem_call_fails(const char* call)
         return false;
     if (sim.failed_modem_calls++ == 0)
         sim.first_failure_ns = sim.now_ns;
-    note_failure(call, "Input/output error", os_reason_other);
+    os_note_failure(call, "Input/output error", os_reason_other);
     return true;
 }
+
+void os_forget_failure() { failure_text[0] = '\0'; }
 
 const char* os_failure() { return failure_text; }
 
@@ -151,11 +154,11 @@ os_handle os_port_open(int port_number)
 {
     failure_text[0] = '\0';
     if (port_number < 1 || port_number > 2 || !sim.port_present[port_number])
-        note_failure("open", "No such file or directory", os_reason_missing);
+        os_note_failure("open", "No such file or directory", os_reason_missing);
     else if (sim.port_denied[port_number])
-        note_failure("open", "Permission denied", os_reason_denied);
+        os_note_failure("open", "Permission denied", os_reason_denied);
     else if (sim.port_busy[port_number])
-        note_failure("open", "Device or resource busy", os_reason_busy);
+        os_note_failure("open", "Device or resource busy", os_reason_busy);
     else {
         record(sim_open, true);
         chip_lines(sim.rts_on, sim.break_on, !sim.dtr_on, sim.now_ns);
@@ -305,7 +308,10 @@ static std::uint8_t ftdi_sense(std::uint64_t t_ns)
 
 os_bitbang_use os_bitbang_wanted(int port_number)
 {
-    return port_number == 1 || port_number == 2 ? sim.bitbang_use[port_number] : os_bitbang_off;
+    os_bitbang_use use = port_number == 1 || port_number == 2 ? sim.bitbang_use[port_number] : os_bitbang_off;
+    if (use == os_bitbang_unable)
+        os_note_failure("ftdi", "the FT232BM has no synchronous bit-bang", os_reason_other);
+    return use;
 }
 
 // As the real ones do: the outputs given their first state at once, and its samples read so
@@ -316,11 +322,15 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     failure_text[0] = '\0';
     if (port_number < 1 || port_number > 2 || sim.bitbang_use[port_number] == os_bitbang_off
         || !sim.port_present[port_number]) {
-        note_failure("ftdi_usb_open", "device not found", os_reason_missing);
+        os_note_failure("ftdi_usb_open", "device not found", os_reason_missing);
         return os_no_handle;
     }
     if (sim.ftdi_refused) {
-        note_failure("ftdi_usb_open", "usb_open() failed (LIBUSB_ERROR_ACCESS)", os_reason_denied);
+        os_note_failure("ftdi_usb_open", "usb_open() failed (LIBUSB_ERROR_ACCESS)", os_reason_denied);
+        return os_no_handle;
+    }
+    if (sim.ftdi_held) {
+        os_note_failure("ftdi", "/dev/ttyUSB0 is open in another program: minicom (pid 4242)", os_reason_busy);
         return os_no_handle;
     }
     trace_event(sim_open, true);
@@ -356,7 +366,7 @@ bool os_bitbang_transfer(os_handle, const std::uint8_t* states, std::uint8_t* sa
     while (got < count) {
         if (t > give_up) {
             advance_to(t);
-            note_failure("ftdi_read_data", "the adapter sent no samples for a second", os_reason_other);
+            os_note_failure("ftdi_read_data", "the adapter sent no samples for a second", os_reason_other);
             return false;
         }
         std::size_t want = (count - got + per_packet - 1) / per_packet * packet;

@@ -71,6 +71,7 @@ struct sim_platform {
     // whether its USB device opens, what os_list_ftdi_devices reports, and the model.
     os_bitbang_use bitbang_use[3];
     bool          ftdi_refused;
+    bool          ftdi_held;              // its serial port is open in another program
     bool          ftdi_library;           // an FTDI library is there to list the devices
     std::vector<std::string> ftdi_devices;
     unsigned      ftdi_bcd_device;        // which chip it is (0x0600 an FT232R)

@@ -94,6 +94,12 @@ void ftdi_adapter(std::uint32_t clock)
 }
 const std::string ftdi_opened =
     "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial FT6Z3K9Q, bus 1 address 7\n";
+const std::string ftdi_costs = ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
+        " 248.0 kHz (248 states take no longer than a round trip)\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 4.8 s on an ATtiny2313, 20.5 s on an"
+        " AT90S2313\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
+        " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n";
 
 struct probe_case {
     const char*              name;
@@ -141,15 +147,30 @@ TEST_P(ProbeFinds, WhatWorksAndLeavesTheChipAsItWas)
 INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
     // The DSR wait is for line calls; bit-bang samples DSR with the states and says nothing of it.
     probe_case{"FtdiInBitBang", part_attiny2313, [] { ftdi_adapter(16); sim.dsr_wait_setting = "3000"; }, {"1"},
-        ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
-        " 248.0 kHz (248 states take no longer than a round trip)\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 6.3 s on an ATtiny2313, 22.0 s on an"
-        " AT90S2313\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
-        " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
+        ftdi_costs + in_step +
+        "chip: it answers without ISP2313_DSR_WAIT_US=3000 too: DSR is read in time, and a run is faster without the"
+        " variable\n" + tiny_factory, 0},
+    probe_case{"FtdiLoopbackLive", part_attiny2313, [] {
+            ftdi_adapter(16);
+            chip.present = false;
+            sim.loopback = loopback_dtr;
+        }, {"--loopback", "1"}, ftdi_costs +
+        "loopback DTR to DSR: DSR follows DTR, on while DTR is set, 1 state after a change (3.3 us at the fastest byte"
+        " clock), seen within one transfer: in time for a run, which reads each bit 2 states after the fall\n"
+        "loopback TXD to DSR: DSR does not follow the break\n", 0},
+    probe_case{"FtdiLoopbackDsr20usLate", part_attiny2313, [] {
+            ftdi_adapter(16);
+            chip.present = false;
+            sim.loopback = loopback_dtr;
+            sim.dsr_lag_ns = 20000;
+        }, {"--loopback", "1"}, ftdi_costs +
+        "loopback DTR to DSR: DSR follows DTR, on while DTR is set, 7 states after a change (22.8 us at the fastest"
+        " byte clock), seen within one transfer: later than a run reads each bit (2 states after the fall);"
+        " ISP2313_DSR_WAIT_US=35 makes it read that long after the fall\n"
+        "loopback TXD to DSR: DSR does not follow the break\n", 33},
     probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] { ftdi_adapter(4); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock 74.8 kHz (13.37 us a"
         " state)\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 9.4 s on an ATtiny2313, 24.9 s on an"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 7.9 s on an ATtiny2313, 23.4 s on an"
         " AT90S2313\n"
         "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
         " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
