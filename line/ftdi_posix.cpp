@@ -128,7 +128,7 @@ static void ttys_of(unsigned bus, unsigned address, tty_usb (&ttys)[4])
 // that program's terminal is hung up under it, and the tty may come back under another number.
 static bool tty_held(const tty_usb& tty)
 {
-    static char words[128];
+    static char words[224];
     dev_t device = tty.device;
     struct stat info {};
     char path[PATH_MAX], target[PATH_MAX];
