@@ -989,9 +989,6 @@ protected:
     target which() const override { return GetParam(); }
 };
 
-// The cases that run the 64-bit exe only.
-class D2xx64 : public D2xx {};
-
 // The lines the stand-in's device put on the port: none but its opens and closes.
 int line_events(const port_result& result)
 {
@@ -1138,7 +1135,7 @@ TEST_P(D2xx, AComPortOfAnFtdiDeviceRunsInBitBang)
 
 // A device that another program holds, or a name that more than one device fits, opens
 // nothing: Not Found, and standard error says why. Neither is taken for line calls.
-TEST_P(D2xx64, AnAdapterInUseOrNamedAmbiguouslyIsNotFound)
+TEST_P(D2xx, AnAdapterInUseOrNamedAmbiguouslyIsNotFound)
 {
     struct {
         const char* name;
@@ -1179,7 +1176,7 @@ TEST_P(D2xx64, AnAdapterInUseOrNamedAmbiguouslyIsNotFound)
 // RTS set gets its pins back with both cleared, so the chip runs once the run is over, as on
 // Linux; a chip that drives its outputs low from the mode change still gives a run that
 // enters programming mode at its first attempt.
-TEST_P(D2xx64, ARunIsCleanWhateverThePinsDoOutsideTheStatesSent)
+TEST_P(D2xx, ARunIsCleanWhateverThePinsDoOutsideTheStatesSent)
 {
     write_file(dir + "/flash.bin", {0x12, 0x34});
     for (const char* fault : {"FAKE_D2XX_LINES_SET=1", "FAKE_D2XX_ENTRY_GLITCH=1"}) {
@@ -1201,7 +1198,7 @@ TEST_P(D2xx64, ARunIsCleanWhateverThePinsDoOutsideTheStatesSent)
 // port, as does a lost one (its transfer's samples never all come); a device that shows each
 // state as it goes out fails the check at open, so an ftdi name is not found and its COM port
 // runs on line calls.
-TEST_P(D2xx64, SamplesThatDoNotFollowThePinsAreNeverRead)
+TEST_P(D2xx, SamplesThatDoNotFollowThePinsAreNeverRead)
 {
     struct {
         const char* name;
@@ -1248,5 +1245,3 @@ INSTANTIATE_TEST_SUITE_P(Targets, D2xxFullRun, ::testing::ValuesIn(d2xx_full_run
 INSTANTIATE_TEST_SUITE_P(Targets, D2xx, ::testing::ValuesIn(wine_targets()),
                          [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
 
-INSTANTIATE_TEST_SUITE_P(Targets, D2xx64, ::testing::Values(target::wine64),
-                         [](const ::testing::TestParamInfo<target>& param_info) { return target_name(param_info.param); });
