@@ -1,5 +1,6 @@
 // The FT232R model: what its byte clock puts out and samples, and what USB carries each way.
 #include "sim/ft232r.h"
+#include "line/ftdi_chips.h"
 #include <algorithm>
 
 std::uint64_t ft232r_byte_ns(const ft232r_model& chip)
@@ -7,11 +8,14 @@ std::uint64_t ft232r_byte_ns(const ft232r_model& chip)
     return 1000000000u / (static_cast<std::uint64_t>(chip.clock_per_baud) * chip.baud);
 }
 
+// Its FIFOs and byte clock as the FTDI files' table has them; 512-byte packets at high speed.
 void ft232r_make_ft232h(ft232r_model& chip)
 {
-    chip.out_buffer = chip.sample_buffer = 1024;
+    const ftdi_chip& ft232h = *ftdi_chip_by_bcd(0x0900);
+    chip.out_buffer = ft232h.to_pins_fifo;
+    chip.sample_buffer = ft232h.samples_fifo;
+    chip.clock_per_baud = ft232h.clock_per_baud;
     chip.packet_bytes = 512;
-    chip.clock_per_baud = 5;
 }
 
 void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang, std::uint64_t t_ns)
