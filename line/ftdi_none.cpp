@@ -13,7 +13,8 @@ os_handle os_bitbang_open(int, std::uint32_t, std::uint8_t, os_bitbang_sizes&)
     return os_no_handle;
 }
 
-bool os_bitbang_transfer(os_handle, const std::uint8_t*, std::uint8_t*, std::uint32_t) { return false; }
+bool os_bitbang_send(os_handle, const std::uint8_t*, std::uint32_t) { return false; }
+bool os_bitbang_receive(os_handle, std::uint8_t*, std::uint32_t) { return false; }
 
 void os_bitbang_close(os_handle) {}
 

@@ -506,10 +506,12 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     // endpoint has, and as many of them to a transfer as the chip's FIFOs hold.
     sizes.packet_states = ftdi->max_packet_size - 2;
     sizes.chunk_states = ftdi_chunk_states(*row, sizes.packet_states);
+    sizes.flight_states = sizes.chunk_states;
     os_handle device = reinterpret_cast<os_handle>(ftdi);
     std::uint8_t states[512], samples[512];
     std::memset(states, first_state, sizes.packet_states);
-    if (!enter_bitbang(ftdi, ftdi_baud_for(*row, byte_rate)) || !os_bitbang_transfer(device, states, samples, sizes.packet_states)) {
+    if (!enter_bitbang(ftdi, ftdi_baud_for(*row, byte_rate)) || !os_bitbang_send(device, states, sizes.packet_states)
+        || !os_bitbang_receive(device, samples, sizes.packet_states)) {
         os_bitbang_close(device);
         return os_no_handle;
     }
@@ -553,7 +555,7 @@ static bool read_samples(ftdi_context* ftdi, std::uint8_t* samples, std::uint32_
     return true;
 }
 
-bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint8_t* samples, std::uint32_t count)
+bool os_bitbang_send(os_handle device, const std::uint8_t* states, std::uint32_t count)
 {
     ftdi_context* ftdi = context_of(device);
     int wrote = ftdi_write_data(ftdi, states, static_cast<int>(count));
@@ -563,7 +565,12 @@ bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint
         os_note_failure("ftdi_write_data", "the adapter took only part of the states", os_reason_other);
         return false;
     }
-    return read_samples(ftdi, samples, count);
+    return true;
+}
+
+bool os_bitbang_receive(os_handle device, std::uint8_t* samples, std::uint32_t count)
+{
+    return read_samples(context_of(device), samples, count);
 }
 
 void os_bitbang_close(os_handle device)

@@ -460,6 +460,7 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     bool fast = (device.flags & ft_flag_high_speed) != 0;
     sizes.packet_states = fast ? 510 : 62;
     sizes.chunk_states = ftdi_chunk_states(*chip, sizes.packet_states);
+    sizes.flight_states = sizes.chunk_states;
     ULONG packet_bytes = fast ? 512 : 64, chunk_bytes = sizes.chunk_states / sizes.packet_states * packet_bytes;
     if (!call_ok("FT_SetBaudRate", d2xx.set_baud_rate(handle, ftdi_baud_for(*chip, byte_rate)))
         || !call_ok("FT_SetLatencyTimer", d2xx.set_latency_timer(handle, 1))
@@ -473,14 +474,14 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     os_handle opened = reinterpret_cast<os_handle>(handle);
     std::uint8_t states[510], samples[510];
     std::memset(states, first_state, sizeof states);
-    if (!os_bitbang_transfer(opened, states, samples, sizes.packet_states)) {
+    if (!os_bitbang_send(opened, states, sizes.packet_states) || !os_bitbang_receive(opened, samples, sizes.packet_states)) {
         os_bitbang_close(opened);
         return os_no_handle;
     }
     return opened;
 }
 
-bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint8_t* samples, std::uint32_t count)
+bool os_bitbang_send(os_handle device, const std::uint8_t* states, std::uint32_t count)
 {
     ft_handle handle = reinterpret_cast<ft_handle>(device);
     DWORD done = 0;
@@ -493,6 +494,14 @@ bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint
         os_note_failure("FT_Write", words, os_reason_other);
         return false;
     }
+    return true;
+}
+
+bool os_bitbang_receive(os_handle device, std::uint8_t* samples, std::uint32_t count)
+{
+    ft_handle handle = reinterpret_cast<ft_handle>(device);
+    DWORD done = 0;
+    char words[96];
     if (!call_ok("FT_Read", d2xx.read(handle, samples, count, &done)))
         return false;
     if (done != count) {

@@ -27,28 +27,40 @@ static bool rts_level, rts_known;
 static bool bits_since_wait, bits_cut;
 
 // FTDI synchronous bit-bang: the same line states as the line calls give, queued as pin
-// states, one byte a change, and sent a chunk at a time. DSR bits come from the samples.
-// The byte clock runs at most bitbang_byte_rate, so each state stays on the pins at least
-// 3.26 us: a clock phase of one byte is long enough for both chips, and a MOSI change one byte
-// before the rise is set up in time. Each sample shows the outputs as the state before it
-// left them: every transfer is checked against what went out.
+// states, one byte a change, and streamed to the adapter a chunk at a time with writes queued
+// ahead. The byte clock runs at most bitbang_byte_rate, so each state stays on the pins at least
+// 3.26 us: a clock phase of one byte is long enough for both chips, a MOSI change one byte before
+// the rise is set up in time, and a wait is as many idle states as cover it at that clock. Each
+// sample shows the outputs as the state before it left them: every sample is checked as it
+// comes, and DSR bits are taken from the samples of the falling edges that read them.
 bool bitbang = false;
 bool bitbang_turned_off = false;
 char bitbang_refusal[200];
 os_reason bitbang_refusal_reason;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
+// At most this many states are sent and not yet received: a stop (an interrupt, a pulled
+// adapter) is heard within 50 ms of wire time at the fastest byte clock.
+constexpr std::uint32_t bitbang_flight_max = 15360;
 static os_bitbang_sizes bb_sizes;
+// The stream by position from the open: queued up to bb_queued, sent to the device up to
+// bb_sent, samples received and checked up to bb_received. The ring keeps the states from
+// bb_received on (at most a flight and a chunk).
+constexpr std::uint32_t bb_ring_size = 32768;
+static std::uint8_t  bb_ring[bb_ring_size];
+static std::uint64_t bb_queued, bb_sent, bb_received;
 static std::uint8_t  bb_pins;                         // the state the last queued byte gives
-static std::uint8_t  bb_sent;                         // the state the pins hold after the last transfer
-static std::uint8_t  bb_states[bitbang_chunk_max], bb_samples[bitbang_chunk_max];
-static std::uint32_t bb_queued;
+static std::uint8_t  bb_before;                       // the state before position bb_received
+static std::uint8_t  bb_samples[bitbang_chunk_max];   // the samples of the last receive
+static std::uint8_t  bb_last_sample;                  // the sample of position bb_received - 1
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
 static std::uint32_t bb_since_fall;                   // bytes since the clock last fell
 std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
-// A chunk's DSR bits: the queued bytes whose samples they are, or no_sample for a bit that a
-// stopped line did not clock (a 1). Every eight make an answer byte, kept until asked for.
-constexpr std::uint32_t no_sample = 0xFFFFFFFFu;
-static std::uint32_t bb_read_at[bitbang_chunk_max], bb_reads;
+// The positions whose samples are DSR bits, in order, or no_sample for a bit that a stopped line
+// did not clock (a 1). Every eight make an answer byte, kept until asked for.
+constexpr std::uint64_t no_sample = ~std::uint64_t{0};
+constexpr std::uint32_t reads_max = 4096;
+static std::uint64_t bb_read_at[reads_max];
+static std::uint32_t bb_reads_in, bb_reads_out;
 static std::uint8_t  bb_bits;                         // the answer byte being gathered, oldest bit first
 static std::uint32_t bb_bit_count;
 constexpr std::uint32_t answers_max = 256;           // answers queued and not yet asked for, at most
@@ -76,67 +88,115 @@ bool line_call(bool done)
     return done;
 }
 
-// Sample i shows the outputs as state i-1 left them, the first the state the last transfer left.
-static bool bb_samples_follow()
+static std::uint8_t bb_state_at(std::uint64_t position) { return bb_ring[position % bb_ring_size]; }
+
+// Each sample shows the outputs as the state before it left them, the first of all the state
+// the open left.
+static bool bb_samples_follow(std::uint32_t count)
 {
-    std::uint8_t before = bb_sent;
-    for (std::uint32_t i = 0; i < bb_queued; ++i) {
+    std::uint8_t before = bb_before;
+    for (std::uint32_t i = 0; i < count; ++i) {
         if (((bb_samples[i] ^ before) & os_pin_outputs) != 0) {
             static char words[224];
-            std::snprintf(words, sizeof words, "the adapter's samples did not follow its pins (sample %u of %u showed"
+            std::snprintf(words, sizeof words, "the adapter's samples did not follow its pins (sample %llu of %llu showed"
                           " %02X after %02X went out): a stray or lost byte, or a chip not in synchronous bit-bang",
-                          static_cast<unsigned>(i + 1), static_cast<unsigned>(bb_queued),
-                          static_cast<unsigned>(bb_samples[i] & os_pin_outputs),
+                          static_cast<unsigned long long>(bb_received + i + 1),
+                          static_cast<unsigned long long>(bb_sent), static_cast<unsigned>(bb_samples[i] & os_pin_outputs),
                           static_cast<unsigned>(before & os_pin_outputs));
             os_note_failure("bit-bang", words, os_reason_other);
             return false;
         }
-        before = bb_states[i];
+        before = bb_state_at(bb_received + i);
     }
     return true;
 }
 
-// One transfer of the queued states; the samples of the falling edges that read DSR become
-// bits. A failed transfer, or samples that do not follow the pins, lose the line, and its
-// reads give 1 bits.
-static void bb_send()
+// The DSR bits whose samples are in bb_samples (COUNT of them, from position bb_received), in
+// order, and after them any that will not come: bits no state clocked, and on a lost line every
+// one still due, read as 1s.
+static void bb_take_reads(std::uint32_t count)
 {
-    if (bb_queued != 0 && !line_lost && line_call(os_bitbang_transfer(port_handle, bb_states, bb_samples, bb_queued)))
-        line_call(bb_samples_follow());
-    if (bb_queued != 0)
-        bb_sent = bb_states[bb_queued - 1];
-    for (std::uint32_t i = 0; i < bb_reads; ++i) {
-        bool dsr_on = bb_read_at[i] != no_sample && !line_lost && (bb_samples[bb_read_at[i]] & os_pin_dsr) == 0;
+    while (bb_reads_out != bb_reads_in) {
+        std::uint64_t at = bb_read_at[bb_reads_out % reads_max];
+        bool dsr_on = false;
+        if (at != no_sample && !line_lost) {
+            if (at >= bb_received + count)
+                return;
+            dsr_on = (bb_samples[at - bb_received] & os_pin_dsr) == 0;
+        }
+        ++bb_reads_out;
         bb_bits = static_cast<std::uint8_t>(bb_bits << 1 | (dsr_on ? 0 : 1));
         if (++bb_bit_count == 8) {
             answers[answers_in++ % answers_max] = bb_bits;
             bb_bit_count = 0;
         }
     }
-    bb_queued = bb_reads = 0;
+}
+
+// The samples up to POSITION (of states sent), checked as they come. A failed receive, or
+// samples that do not follow the pins, lose the line: nothing is read from them.
+static void bb_receive_to(std::uint64_t position)
+{
+    while (bb_received < position && !line_lost) {
+        std::uint64_t due = position - bb_received;
+        std::uint32_t count = due < bitbang_chunk_max ? static_cast<std::uint32_t>(due) : bitbang_chunk_max;
+        if (!line_call(os_bitbang_receive(port_handle, bb_samples, count)) || !line_call(bb_samples_follow(count)))
+            break;
+        bb_take_reads(count);
+        bb_before = bb_state_at(bb_received + count - 1);
+        bb_last_sample = bb_samples[count - 1];
+        bb_received += count;
+    }
+    if (line_lost) {
+        bb_take_reads(0);
+        bb_received = bb_sent = bb_queued;
+    }
+}
+
+// What is queued goes to the device a chunk at a time, never more than a flight ahead of the
+// samples received.
+static void bb_send()
+{
+    std::uint32_t flight = bb_sizes.flight_states;
+    while (bb_sent < bb_queued && !line_lost) {
+        std::uint64_t due = bb_queued - bb_sent, to_ring_end = bb_ring_size - bb_sent % bb_ring_size;
+        std::uint32_t count = static_cast<std::uint32_t>(due < bb_sizes.chunk_states ? due : bb_sizes.chunk_states);
+        count = count < to_ring_end ? count : static_cast<std::uint32_t>(to_ring_end);
+        if (bb_sent + count - bb_received > flight)
+            bb_receive_to(bb_sent + count - flight);
+        if (line_lost || !line_call(os_bitbang_send(port_handle, &bb_ring[bb_sent % bb_ring_size], count)))
+            break;
+        bb_sent += count;
+    }
+    if (line_lost)
+        bb_receive_to(bb_queued);
 }
 
 static void bb_queue(std::uint8_t state)
 {
-    if (bb_queued == bb_sizes.chunk_states)
-        bb_send();
-    bb_states[bb_queued++] = state;
+    bb_ring[bb_queued % bb_ring_size] = state;
+    ++bb_queued;
     bb_pins = state;
     ++bb_phase;
     ++bb_since_fall;
+    if (bb_queued - bb_sent >= bb_sizes.chunk_states)
+        bb_send();
 }
 
-// Everything queued reaches the pins and its samples come back. A packet that is not full
-// waits for the latency timer (1 ms): the last state is repeated to fill it where that takes
-// less time on the pins, as it always does with 62 samples a packet.
-static void bb_flush()
+// Everything queued goes out, and the samples up to POSITION come back. A sample in a packet that
+// is not full waits for the latency timer (1 ms): the last state is repeated a packet's worth
+// behind it where that takes less time on the pins than the timer.
+static void bb_flush_to(std::uint64_t position)
 {
-    std::uint32_t short_by = (bb_sizes.packet_states - bb_queued % bb_sizes.packet_states) % bb_sizes.packet_states;
-    if (short_by < bitbang_byte_rate / 1000)
-        for (; short_by != 0; --short_by)
+    std::uint32_t packet = bb_sizes.packet_states;
+    if (packet < bitbang_byte_rate / 1000)
+        while (bb_queued < position + packet)
             bb_queue(bb_pins);
     bb_send();
+    bb_receive_to(position);
 }
+
+static void bb_flush() { bb_flush_to(bb_queued); }
 
 static void bb_set(std::uint8_t pin, bool line_set)
 {
@@ -206,7 +266,7 @@ static void pulse(bool* dsr_on = nullptr)
         bb_set(os_pin_txd, false);
         bb_since_fall = 0;
         if (dsr_on != nullptr)
-            bb_read_at[bb_reads++] = bb_queued - 1;
+            bb_read_at[bb_reads_in++ % reads_max] = bb_queued - 1;
         return;
     }
     if (dsr_on != nullptr) {
@@ -307,7 +367,7 @@ void receive_byte_later()
             bool dsr_on = false;
             pulse(&dsr_on);
         } else {
-            bb_read_at[bb_reads++] = no_sample;
+            bb_read_at[bb_reads_in++ % reads_max] = no_sample;
         }
     }
 }
@@ -317,8 +377,10 @@ std::uint8_t byte_received()
 {
     if (port_handle == os_no_handle || answers_queued == 0)
         return 0;
-    if (answers_in == answers_out && bitbang)
+    if (answers_in == answers_out && bitbang) {
         bb_flush();
+        bb_take_reads(0);
+    }
     --answers_queued;
     return answers[answers_out++ % answers_max];
 }
@@ -337,10 +399,12 @@ static void wait_ms(std::uint32_t milliseconds)
 {
     if (line_lost || (os_interrupted() && (bits_cut || !bits_since_wait)))
         return;
+    bits_since_wait = false;
     if (bitbang) {
-        bb_flush();
-        if (line_lost)
-            return;
+        std::uint64_t states = (static_cast<std::uint64_t>(milliseconds) * bitbang_byte_rate + 999) / 1000;
+        for (; states != 0 && !line_lost; --states)
+            bb_queue(bb_pins);
+        return;
     }
     std::uint32_t start = os_ticks_ms();
     while (static_cast<std::uint32_t>(os_ticks_ms() - start) < milliseconds && !line_lost)
@@ -368,18 +432,26 @@ bool line_now_dsr(bool& on)
     if (!bitbang)
         return line_call(os_read_dsr(port_handle, on));
     bb_queue(bb_pins);
-    std::uint32_t at = bb_queued - 1;
     bb_flush();
-    on = !line_lost && (bb_samples[at] & os_pin_dsr) == 0;
+    on = !line_lost && (bb_last_sample & os_pin_dsr) == 0;
     return !line_lost;
 }
 
-// COUNT states as the pins already are, in one transfer: nothing changes on the wire.
+// Everything sent comes back, the last packet at the latency timer if it is not full: then the
+// adapter has nothing in flight, and its next packet starts with the next state.
+static void bb_drain()
+{
+    bb_send();
+    bb_receive_to(bb_queued);
+}
+
+// COUNT states as the pins already are, sent and received at once: nothing changes on the wire.
 bool line_idle_states(std::uint32_t count)
 {
+    bb_drain();
     for (std::uint32_t i = 0; i < count; ++i)
         bb_queue(bb_pins);
-    bb_send();
+    bb_drain();
     return !line_lost;
 }
 
@@ -388,12 +460,13 @@ bool line_idle_states(std::uint32_t count)
 // DSR at the end.
 bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on)
 {
-    bb_flush();
+    bb_drain();
+    std::uint64_t start = bb_queued;
     bb_set(os_pin_dtr, dtr_on);
-    while (bb_queued < bb_sizes.chunk_states)
+    while (bb_queued - start < bb_sizes.chunk_states)
         bb_queue(bb_pins);
-    std::uint32_t count = bb_queued;
-    bb_send();
+    std::uint32_t count = bb_sizes.chunk_states;
+    bb_drain();
     dtr_level = dtr_on;
     states = 0;
     for (std::uint32_t i = 1; i < count && states == 0 && !line_lost; ++i)
@@ -453,7 +526,9 @@ static bool bitbang_ready()
     packet = packet == 0 ? 1 : packet > bitbang_chunk_max ? bitbang_chunk_max : packet;
     chunk = chunk > bitbang_chunk_max ? bitbang_chunk_max : chunk < packet ? packet : chunk;
     chunk -= chunk % packet;
-    bb_sent = bb_pins;
+    std::uint32_t& flight = bb_sizes.flight_states;
+    flight = flight > bitbang_flight_max ? bitbang_flight_max : flight < chunk ? chunk : flight;
+    bb_before = bb_pins;
     bb_since_fall = bitbang_read_states();
     bitbang = true;
     if (bb_echo_checked())
@@ -486,7 +561,8 @@ static bool open_device(int port_number)
 {
     bitbang = bitbang_turned_off = false;
     bitbang_refusal[0] = '\0';
-    bb_queued = bb_reads = bb_phase = bb_bit_count = 0;
+    bb_queued = bb_sent = bb_received = 0;
+    bb_reads_in = bb_reads_out = bb_phase = bb_bit_count = 0;
     answers_in = answers_out = answers_queued = 0;
     os_bitbang_use use = bitbang_use(port_number);
     bool given_back = false;
@@ -567,7 +643,7 @@ void port_close()
         if (!line_lost) {
             pulse();
             bb_set(os_pin_rts, false);
-            bb_flush();
+            bb_drain();
         }
         os_bitbang_close(port_handle);
         port_handle = os_no_handle;

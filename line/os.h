@@ -62,10 +62,12 @@ enum os_bitbang_use : char {
 };
 os_bitbang_use os_bitbang_wanted(int port_number);
 
-// What the open device takes: the samples one USB packet carries back, and the most states
-// one transfer may carry (a multiple of the first, within the chip's buffers).
+// What the open device takes: the samples one USB packet carries back, the most states one
+// send may carry (whole packets, within the chip's FIFOs), and the most states that may have
+// been sent with their samples not yet received (the host's buffers and the transfers it keeps
+// in flight; at least chunk_states).
 struct os_bitbang_sizes {
-    std::uint32_t packet_states, chunk_states;
+    std::uint32_t packet_states, chunk_states, flight_states;
 };
 
 // Opens port PORT_NUMBER's FTDI device in synchronous bit-bang, the pins of os_pin_outputs as
@@ -75,11 +77,15 @@ struct os_bitbang_sizes {
 // os_failure() says why. A tty taken this way is given back at os_bitbang_close.
 os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t first_state,
                           os_bitbang_sizes& sizes);
-// Puts COUNT states (a multiple of packet_states, at most chunk_states) on the pins in order
-// and reads back their COUNT samples, SAMPLES[i] taken just before STATES[i] went out. False
-// when the transfer failed (the adapter pulled); os_failure() says why.
-bool os_bitbang_transfer(os_handle device, const std::uint8_t* states, std::uint8_t* samples,
-                         std::uint32_t count);
+// The states stream out with writes queued ahead and a read always pending, so that the pins
+// need not wait for the host; the caller keeps at most flight_states sent and not received.
+// os_bitbang_send queues COUNT states (at most chunk_states) behind those sent before, copied,
+// and may return before they go out. os_bitbang_receive gives the next COUNT samples in order,
+// waiting for them; sample i was taken just before state i went out. Both return false when the
+// device failed (the adapter pulled) or, receiving, when the samples due stopped coming for a
+// second; os_failure() says why.
+bool os_bitbang_send(os_handle device, const std::uint8_t* states, std::uint32_t count);
+bool os_bitbang_receive(os_handle device, std::uint8_t* samples, std::uint32_t count);
 // Bit-bang off, the device closed and its serial port given back to the system.
 void os_bitbang_close(os_handle device);
 // The open device in the words of os_list_ftdi_devices.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <vector>
 
 constexpr std::size_t ft232r_out_buffer = 128, ft232r_sample_buffer = 256;
 constexpr std::size_t ft232r_packet = 64, ft232r_packet_samples = 62;
@@ -44,6 +45,24 @@ struct ft232r_model {
     std::uint64_t next_byte_ns = 0;                    // the byte clock's next tick
     std::uint64_t last_packet_ns = 0;                  // the latency timer runs from here
     long          bytes_out = 0, packets = 0, stalls = 0;
+    // Transfers in flight, as a host with writes queued ahead and reads pending sees them: the
+    // bytes written, each reaching the chip no sooner than half a round trip after it was
+    // submitted and only as the output buffer has room; whether an IN request is pending
+    // (packets leave the chip only then); the packets on their way, each reaching the host half
+    // a round trip after it left; and how far the model has run.
+    struct host_byte {
+        std::uint64_t ready_ns;
+        std::uint8_t  value;
+    };
+    struct in_packet {
+        std::uint64_t             arrives_ns;
+        std::vector<std::uint8_t> bytes;    // two status bytes, then the samples
+    };
+    std::deque<host_byte> from_host;
+    std::uint64_t         taken_from_host = 0;   // bytes of from_host the chip has taken, ever
+    bool                  reading = false;
+    std::deque<in_packet> to_host;
+    std::uint64_t         now_ns = 0;
     // The pins: outputs changed at a time; all eight pins read at a time.
     std::function<void(std::uint8_t pins, std::uint64_t t_ns)> drive;
     std::function<std::uint8_t(std::uint64_t t_ns)>            sense;
@@ -64,3 +83,12 @@ std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t l
                            std::uint64_t& t_ns);
 // Puts out what the byte clock reaches by T_NS, as far as the sample buffer lets it.
 void ft232r_run(ft232r_model& chip, std::uint64_t t_ns);
+
+// Asynchronous transfers. Bytes written at T_NS, queued behind those written before.
+void ft232r_submit_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count, std::uint64_t t_ns);
+// Runs the chip to T_NS: bytes taken in, put out on the byte clock, packets sent while a read is
+// pending, full or at the latency timer.
+void ft232r_advance(ft232r_model& chip, std::uint64_t t_ns);
+// When the chip next does something (takes a byte, puts one out, sends a packet, a packet
+// reaches the host); ~0 when it has nothing to do until the host acts.
+std::uint64_t ft232r_next_event_ns(const ft232r_model& chip);

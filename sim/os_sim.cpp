@@ -17,9 +17,14 @@ static std::uint8_t ftdi_sense(std::uint64_t t_ns);
 
 static void note_dsr_wire();
 
+// The adapter runs along with virtual time: its pins change, and the chip sees them, at the
+// byte clock's own ticks while the host does other things.
+static bool adapter_running;
+
 void sim_reset()
 {
     sim = sim_platform{};
+    adapter_running = false;
     sim.frequency = 10000000;
     sim.counter_read_ns = 100;
     sim.ticks_read_ns = 10000;
@@ -34,13 +39,21 @@ void sim_reset()
     sim.trace_enabled = true;
     sim.ftdi_library = true;
     sim.ftdi_bcd_device = 0x0600;
+    sim.ftdi_flight_states = 1u << 20;
     sim.ftdi.drive = ftdi_drive;
     sim.ftdi.sense = ftdi_sense;
 }
 
+
 static void advance(std::uint64_t ns)
 {
-    sim.now_ns += ns;
+    std::uint64_t to = sim.now_ns + ns;
+    if (sim.ftdi_open && !adapter_running) {
+        adapter_running = true;
+        ft232r_advance(sim.ftdi, to);
+        adapter_running = false;
+    }
+    sim.now_ns = to > sim.now_ns ? to : sim.now_ns;
     if (sim.on_time)
         sim.on_time(sim.now_ns);
 }
@@ -341,41 +354,60 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     sizes.packet_states = static_cast<std::uint32_t>(sim.ftdi.packet_bytes - 2);
     sizes.chunk_states = ftdi_chunk_states(kind, sizes.packet_states);
     sim.ftdi_open = true;
+    sizes.flight_states = sim.ftdi_flight_states;
+    sim.ftdi.reading = true;
+    sim.ftdi_samples.clear();
     std::uint8_t states[ft232r_packet_samples], samples[ft232r_packet_samples];
     for (auto& state : states)
         state = first_state;
-    if (!os_bitbang_transfer(sim_ftdi_handle, states, samples, ft232r_packet_samples)) {
+    if (!os_bitbang_send(sim_ftdi_handle, states, ft232r_packet_samples)
+        || !os_bitbang_receive(sim_ftdi_handle, samples, ft232r_packet_samples)) {
         os_bitbang_close(sim_ftdi_handle);
         return os_no_handle;
     }
     return sim_ftdi_handle;
 }
 
-// One write and the reads that bring its samples back, packet by packet, status bytes dropped.
-bool os_bitbang_transfer(os_handle, const std::uint8_t* states, std::uint8_t* samples, std::uint32_t count)
+// The states queued behind those in flight; the adapter takes them as it runs.
+bool os_bitbang_send(os_handle, const std::uint8_t* states, std::uint32_t count)
 {
     ++sim.ftdi_transfers;
-    if (modem_call_fails("ftdi_write_data"))
+    if (modem_call_fails("ftdi_write_data_submit"))
         return false;
-    std::uint64_t t = sim.now_ns;
-    ft232r_bulk_out(sim.ftdi, states, count, t);
-    std::uint32_t got = 0;
-    std::size_t packet = sim.ftdi.packet_bytes, per_packet = packet - 2;
-    std::uint8_t packets[8 * 512];
-    std::uint64_t give_up = t + 1000000000u;
-    while (got < count) {
-        if (t > give_up) {
-            advance_to(t);
-            os_note_failure("ftdi_read_data", "the adapter sent no samples for a second", os_reason_other);
+    advance(0);
+    ft232r_submit_out(sim.ftdi, states, count, sim.now_ns);
+    return true;
+}
+
+// Virtual time runs on to each packet's arrival until COUNT samples are in, status bytes dropped.
+bool os_bitbang_receive(os_handle, std::uint8_t* samples, std::uint32_t count)
+{
+    if (modem_call_fails("ftdi_transfer_data_done"))
+        return false;
+    std::uint64_t give_up = sim.now_ns + 1000000000u;
+    while (sim.ftdi_samples.size() < count) {
+        auto& arrived = sim.ftdi.to_host;
+        if (!arrived.empty() && arrived.front().arrives_ns <= sim.now_ns) {
+            sim.ftdi_samples.insert(sim.ftdi_samples.end(), arrived.front().bytes.begin() + 2, arrived.front().bytes.end());
+            give_up = arrived.front().bytes.size() > 2 ? sim.now_ns + 1000000000u : give_up;
+            arrived.pop_front();
+            continue;
+        }
+        std::uint64_t next = ft232r_next_event_ns(sim.ftdi);
+        if (next > give_up) {
+            advance_to(give_up);
+            static char words[96];
+            std::snprintf(words, sizeof words, "the adapter sent %u of the %u samples due, then none for a second",
+                          static_cast<unsigned>(sim.ftdi_samples.size()), static_cast<unsigned>(count));
+            os_note_failure("ftdi_transfer_data_done", words, os_reason_other);
             return false;
         }
-        std::size_t want = (count - got + per_packet - 1) / per_packet * packet;
-        std::size_t length = ft232r_bulk_in(sim.ftdi, packets, want < sizeof packets ? want : sizeof packets, t);
-        for (std::size_t at = 0; at < length; at += packet)
-            for (std::size_t i = at + 2; i < length && i < at + packet && got < count; ++i)
-                samples[got++] = packets[i];
+        advance_to(next);
     }
-    advance_to(t);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        samples[i] = sim.ftdi_samples.front();
+        sim.ftdi_samples.pop_front();
+    }
     return true;
 }
 

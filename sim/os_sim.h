@@ -76,8 +76,10 @@ struct sim_platform {
     std::vector<std::string> ftdi_devices;
     unsigned      ftdi_bcd_device;        // which chip it is (0x0600 an FT232R)
     ft232r_model  ftdi;
+    std::uint32_t ftdi_flight_states;     // what the device lets stay in flight, in states
+    std::deque<std::uint8_t> ftdi_samples;   // samples arrived and not yet taken
     bool          ftdi_open;
-    long          ftdi_transfers;
+    long          ftdi_transfers;         // sends
     std::vector<sim_event>    trace;
     std::function<bool()>     stop_when;          // checked at every line call
     std::function<void(std::uint64_t)> on_time;   // told of each advance of virtual time
