@@ -67,7 +67,8 @@ static void bench(chip_part part, bench_path path, std::string flash, std::strin
                  chip.counts.ignored_busy);
     std::fprintf(stderr, "  simulated in %.3f s of wall-clock time", wall_s);
     if (path != line_calls)
-        std::fprintf(stderr, "; %ld USB transfers, %ld packets", sim.ftdi_transfers, sim.ftdi.packets);
+        std::fprintf(stderr, "; %ld USB sends, %ld packets, %ld states, the pins idle %ld times", sim.ftdi_transfers,
+                     sim.ftdi.packets, sim.ftdi.bytes_out, sim.ftdi.ran_dry);
     std::fprintf(stderr, "\n");
 }
 

@@ -38,9 +38,9 @@ bool bitbang_turned_off = false;
 char bitbang_refusal[200];
 os_reason bitbang_refusal_reason;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
-// At most this many states are sent and not yet received: a stop (an interrupt, a pulled
-// adapter) is heard within 50 ms of wire time at the fastest byte clock.
-constexpr std::uint32_t bitbang_flight_max = 15360;
+// At most this many states are sent and not yet received (40 ms of wire time at the fastest
+// byte clock, many round trips): a run stops within 50 ms of an interrupt, the close included.
+constexpr std::uint32_t bitbang_flight_max = 12288;
 static os_bitbang_sizes bb_sizes;
 // The stream by position from the open: queued up to bb_queued, sent to the device up to
 // bb_sent, samples received and checked up to bb_received. The ring keeps the states from
@@ -55,6 +55,7 @@ static std::uint8_t  bb_last_sample;                  // the sample of position 
 static std::uint32_t bb_phase;                        // bytes since the last clock edge
 static std::uint32_t bb_since_fall;                   // bytes since the clock last fell
 std::uint32_t bitbang_half_states = 1;                // bytes each clock phase lasts at least
+std::uint32_t bitbang_wait_rate = bitbang_byte_rate;  // the byte clock that waits are sized at
 // The positions whose samples are DSR bits, in order, or no_sample for a bit that a stopped line
 // did not clock (a 1). Every eight make an answer byte, kept until asked for.
 constexpr std::uint64_t no_sample = ~std::uint64_t{0};
@@ -401,7 +402,7 @@ static void wait_ms(std::uint32_t milliseconds)
         return;
     bits_since_wait = false;
     if (bitbang) {
-        std::uint64_t states = (static_cast<std::uint64_t>(milliseconds) * bitbang_byte_rate + 999) / 1000;
+        std::uint64_t states = (static_cast<std::uint64_t>(milliseconds) * bitbang_wait_rate + 999) / 1000;
         for (; states != 0 && !line_lost; --states)
             bb_queue(bb_pins);
         return;
@@ -516,8 +517,35 @@ static bool bb_echo_checked()
     return !line_lost;
 }
 
-// The device opened in bit-bang, its sizes within the driver's buffers and its echo checked;
-// false, with the device closed, when the echo fails.
+std::uint32_t bitbang_wait_rate_for(double measured)
+{
+    return measured > 0.0 && measured * 1.125 < bitbang_byte_rate ? static_cast<std::uint32_t>(measured * 1.125) + 1
+                                                                 : bitbang_byte_rate;
+}
+
+// Idle states timed at open, a packet's and many packets' worth, three times: each costs a round
+// trip and its time on the pins, so the difference is the byte clock's. A chip whose clock runs
+// well below the fastest the run asks for (libftdi scales the baud in bit-bang, and not every
+// chip multiplies it alike) has its waits sized at its own clock, an eighth faster than the
+// fastest measure for a margin; else, or where the measure shows nothing, at the fastest.
+static void bb_measure_clock()
+{
+    std::uint32_t few = bb_sizes.packet_states, many = bitbang_chunk_max / few * few;
+    double fastest = 0.0;
+    for (int i = 0; i < 3 && !line_stopped(); ++i) {
+        std::uint32_t start = os_counter();
+        line_idle_states(few);
+        std::uint32_t middle = os_counter();
+        line_idle_states(many);
+        double difference = static_cast<double>(static_cast<std::int32_t>((os_counter() - middle) - (middle - start)));
+        double rate = difference > 0.0 ? (many - few) * static_cast<double>(counter_frequency) / difference : 0.0;
+        fastest = rate > fastest ? rate : fastest;
+    }
+    bitbang_wait_rate = bitbang_wait_rate_for(fastest);
+}
+
+// The device opened in bit-bang, its sizes within the driver's buffers, its echo checked and
+// its byte clock measured; false, with the device closed, when the echo fails.
 static bool bitbang_ready()
 {
     // A chunk is whole packets and never outgrows the driver's own buffers.
@@ -531,8 +559,10 @@ static bool bitbang_ready()
     bb_before = bb_pins;
     bb_since_fall = bitbang_read_states();
     bitbang = true;
-    if (bb_echo_checked())
+    if (bb_echo_checked()) {
+        bb_measure_clock();
         return true;
+    }
     os_bitbang_close(port_handle);
     port_handle = os_no_handle;
     bitbang = false;

@@ -43,6 +43,9 @@ void wait_30ms();
 // many states.
 constexpr std::uint32_t bitbang_byte_rate = 307200;
 extern std::uint32_t bitbang_half_states;
+extern std::uint32_t bitbang_wait_rate;   // the byte clock, as measured at open, that waits are sized at
+// The byte clock that waits are sized at for one MEASURED in states a second (0: not known).
+std::uint32_t bitbang_wait_rate_for(double measured);
 std::uint32_t bitbang_read_states();
 std::uint32_t bitbang_packet_states();
 std::uint32_t bitbang_chunk_states();

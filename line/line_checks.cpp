@@ -111,9 +111,9 @@ static dsr_follow watch_dsr(bool use_break)
 dsr_follow watch_dsr_against_dtr()   { return watch_dsr(false); }
 dsr_follow watch_dsr_against_break() { return watch_dsr(true); }
 
-// Transfers of one packet's states and of a whole chunk's, timed. The smaller costs the USB
-// round trip; the larger shows the byte clock only when its states take longer than that,
-// else the clock is only known to be at least that fast.
+// Transfers of one packet's states and of a whole chunk's, timed: each costs the USB round trip
+// and its states on the pins, so the difference is the byte clock's. Where the two cannot be
+// told apart the clock is only known to be at least as fast as a chunk in a round trip.
 bool measure_bitbang(bitbang_costs& costs)
 {
     std::uint32_t small[bitbang_samples], large[bitbang_samples];
@@ -128,8 +128,8 @@ bool measure_bitbang(bitbang_costs& costs)
     if (line_stopped())
         return false;
     double one = median(small, bitbang_samples), all = median(large, bitbang_samples);
-    costs.round_trip = one;
-    costs.hidden = all < one * 1.1;
-    costs.state = (costs.hidden ? one : all) / static_cast<double>(chunk);
+    costs.hidden = all <= one;
+    costs.state = costs.hidden ? one / static_cast<double>(chunk) : (all - one) / static_cast<double>(chunk - packet);
+    costs.round_trip = costs.hidden ? one : one - costs.state * static_cast<double>(packet);
     return true;
 }

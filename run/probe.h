@@ -7,7 +7,8 @@ struct full_run_calls {
     const char* chip;
     long        clock_pulses, dtr_sets, dtr_clears, dsr_reads, rts_changes;
     long        waits_ms;       // the fixed waits after instructions, at their nominal length
-    long        transfers, packets;   // in FTDI bit-bang: USB transfers and the packets of samples
+    long        states;         // in FTDI bit-bang: the states put on the pins, waits included,
+    long        round_trips;    // and the times the pins rest while the run waits for answers
 };
 
 constexpr int full_run_count = 2;

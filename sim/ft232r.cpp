@@ -60,6 +60,7 @@ static bool put_out_one(ft232r_model& chip, std::uint64_t t_ns)
     if (chip.drive)
         chip.drive(static_cast<std::uint8_t>(chip.pins | ~chip.mask), tick);
     ++chip.bytes_out;
+    chip.ran_dry += chip.to_pins.empty() && chip.from_host.empty();
     chip.next_byte_ns = tick + ft232r_byte_ns(chip);
     return true;
 }

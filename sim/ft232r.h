@@ -45,6 +45,7 @@ struct ft232r_model {
     std::uint64_t next_byte_ns = 0;                    // the byte clock's next tick
     std::uint64_t last_packet_ns = 0;                  // the latency timer runs from here
     long          bytes_out = 0, packets = 0, stalls = 0;
+    long          ran_dry = 0;                         // times the output buffer emptied with no byte written behind it
     // Transfers in flight, as a host with writes queued ahead and reads pending sees them: the
     // bytes written, each reaching the chip no sooner than half a round trip after it was
     // submitted and only as the output buffer has room; whether an IN request is pending

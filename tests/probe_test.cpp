@@ -45,14 +45,20 @@ TEST(ProbeFullRun, FiguresAreTheSimulatedRunsOwn)
         fresh_bench(part);
         sim.bitbang_use[1] = os_bitbang_required;
         ASSERT_EQ(run_program({"1", flash, eeprom}).status, 0);
-        EXPECT_EQ(table.transfers, sim.ftdi_transfers) << seen.chip;
-        EXPECT_EQ(table.packets, sim.ftdi.packets) << seen.chip;
-        // The prediction from the model's own round trip, against its run: the waits are
-        // counted at their nominal length, which a run's tick-timed waits never exceed.
-        bitbang_costs costs{1e-3, 0.0, true};
+        EXPECT_EQ(table.states, sim.ftdi.bytes_out) << seen.chip;
+        EXPECT_EQ(table.round_trips, sim.ftdi.ran_dry) << seen.chip;
+        // The prediction from the model's own round trip and byte clock, against its run, and
+        // against a run on a chip whose byte clock is 4 times the baud rather than 16.
+        bitbang_costs costs{1e-3, 1.0 / 307200, false};
         double predicted = predicted_bitbang_seconds(table, costs), ran = static_cast<double>(sim.now_ns) / 1e9;
-        EXPECT_GE(predicted, ran) << seen.chip;
-        EXPECT_LT(predicted, ran * 1.05) << seen.chip;
+        EXPECT_NEAR(predicted, ran, ran * 0.01) << seen.chip;
+        fresh_bench(part);
+        sim.bitbang_use[1] = os_bitbang_required;
+        sim.ftdi.clock_per_baud = 4;
+        ASSERT_EQ(run_program({"1", flash, eeprom}).status, 0);
+        costs.state *= 4;
+        predicted = predicted_bitbang_seconds(table, costs), ran = static_cast<double>(sim.now_ns) / 1e9;
+        EXPECT_NEAR(predicted, ran, ran * 0.02) << seen.chip << " at the slow byte clock";
     }
 }
 
@@ -94,12 +100,12 @@ void ftdi_adapter(std::uint32_t clock)
 }
 const std::string ftdi_opened =
     "port 1: ftdi opened in FTDI synchronous bit-bang: FT232R serial FT6Z3K9Q, bus 1 address 7\n";
-const std::string ftdi_costs = ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock at least"
-        " 248.0 kHz (248 states take no longer than a round trip)\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 4.8 s on an ATtiny2313, 20.5 s on an"
+const std::string ftdi_costs = ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 0.997 ms, byte clock"
+        " 307.2 kHz (3.25 us a state)\n"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 4.0 s on an ATtiny2313, 18.8 s on an"
         " AT90S2313\n"
         "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
-        " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n";
+        " round trip a call, takes about 625.1 s on an ATtiny2313, 637.0 s on an AT90S2313\n";
 
 struct probe_case {
     const char*              name;
@@ -168,12 +174,12 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProbeFinds, testing::Values(
         " byte clock), seen within one transfer: later than a run reads each bit (2 states after the fall);"
         " ISP2313_DSR_WAIT_US=35 makes it read that long after the fall\n"
         "loopback TXD to DSR: DSR does not follow the break\n", 33},
-    probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] { ftdi_adapter(4); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 1.000 ms, byte clock 74.8 kHz (13.37 us a"
+    probe_case{"FtdiSlowByteClockIsMeasured", part_attiny2313, [] { ftdi_adapter(4); }, {"1"}, ftdi_opened + "bit-bang (median of 16 transfers of each size): USB round trip 0.987 ms, byte clock 76.8 kHz (13.02 us a"
         " state)\n"
-        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 7.9 s on an ATtiny2313, 23.4 s on an"
+        "a full run (2048-byte flash, 127-byte EEPROM) in bit-bang takes about 7.7 s on an ATtiny2313, 24.3 s on an"
         " AT90S2313\n"
         "a full run (2048-byte flash, 127-byte EEPROM) over its serial port's line calls (ISP2313_BITBANG=0), a USB"
-        " round trip a call, takes about 627.1 s on an ATtiny2313, 639.0 s on an AT90S2313\n" + in_step + tiny_factory, 0},
+        " round trip a call, takes about 618.9 s on an ATtiny2313, 630.9 s on an AT90S2313\n" + in_step + tiny_factory, 0},
     probe_case{"FtdiRefusedUsesLineCalls", part_attiny2313, [] {
             sim.port_name[1] = "/dev/ttyUSB0";
             sim.bitbang_use[1] = os_bitbang_preferred;

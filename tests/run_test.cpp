@@ -106,6 +106,25 @@ static void expect_writes_waited_for(chip_part part)
     }
 }
 
+// In bit-bang a wait is served on the wire: after every frame that asks for one, the clock
+// next rises no sooner than the wait's whole nominal length later, whatever the byte clock.
+static void expect_waits_kept_on_the_wire(chip_part part)
+{
+    std::vector<sim_event> rises;
+    for (const sim_event& e : events_of(sim_break))
+        if (e.value)
+            rises.push_back(e);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const std::uint8_t* f = frames[i].bytes;
+        std::uint64_t wait_ms = f[0] == 0xAC && f[1] == 0x53 ? 0 : f[0] == 0xAC && f[1] == 0x80 ? 30 : nominal_wait_ms(f, part);
+        auto next = std::upper_bound(rises.begin(), rises.end(), frames[i].t_ns,
+                                     [](std::uint64_t t, const sim_event& e) { return t < e.t_ns; });
+        if (wait_ms != 0 && next != rises.end()) {
+            ASSERT_GE(next->t_ns - frames[i].t_ns, wait_ms * 1000000) << "frame " << i;
+        }
+    }
+}
+
 class UsageErrors : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(UsageErrors, PrintUsageAloneAndOpenNoPort)
@@ -247,7 +266,7 @@ TEST_P(FtdiPort, RunsInBitBangOrSaysWhyNot)
 // The note's time is the probe's line-call prediction at a millisecond a call, in minutes.
 #define LINE_CALL_TIME ": a full run takes about 11 minutes that way at a USB adapter's usual 1 ms a call, against" \
                        " seconds in bit-bang (isp2313-probe 1 measures both).\n"
-#define NO_ECHO "bit-bang: the adapter's samples did not follow its pins (sample 1 of 62 showed 05 after 15 went" \
+#define NO_ECHO "bit-bang: the adapter's samples did not follow its pins (sample 1 of 70 showed 05 after 15 went" \
                 " out): a stray or lost byte, or a chip not in synchronous bit-bang"
 
 INSTANTIATE_TEST_SUITE_P(NamesAndRefusals, FtdiPort, testing::Values(
@@ -321,22 +340,23 @@ TEST(FtdiPort, PulledMidRunIsALostPort)
     run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
     EXPECT_EQ(r.status, 33);
     EXPECT_EQ(r.out.substr(r.out.size() - 15), "\n>>> COM1 Lost\n");
-    EXPECT_EQ(r.err, "isp2313: the port stopped answering: ftdi_write_data: Input/output error\n");
+    EXPECT_EQ(r.err, "isp2313: the port stopped answering: ftdi_transfer_data_done: Input/output error\n");
     EXPECT_EQ(sim.modem_calls, 400) << "nothing is sent after the failed transfer";
     EXPECT_EQ(sim.trace.back().line, sim_close);
     EXPECT_LT(sim.now_ns - sim.first_failure_ns, 1000000u);
 }
 
 // A sample stream that stops following the pins, by a byte too many or one lost, ends the run
-// as a lost port at that transfer: no answer is read from it and no flash pass is retried.
+// as a lost port at that sample: no answer is read from it and no flash pass is retried.
 TEST(FtdiPort, SamplesThatDoNotFollowThePinsAreALostPort)
 {
     struct fault { long stray_after, lose_at; const char* err; };
     for (const fault& f : {fault{20000, -1, "isp2313: the port stopped answering: bit-bang: the adapter's samples did"
-                                            " not follow its pins (sample 38 of 186 showed 01 after 00 went out): a"
-                                            " stray or lost byte, or a chip not in synchronous bit-bang\n"},
-                           fault{-1, 20000, "isp2313: the port stopped answering: ftdi_read_data: the adapter sent no"
-                                            " samples for a second\n"}}) {
+                                            " not follow its pins (sample 21757 of 31093 showed 05 after 01 went out):"
+                                            " a stray or lost byte, or a chip not in synchronous bit-bang\n"},
+                           fault{-1, 20000, "isp2313: the port stopped answering: bit-bang: the adapter's samples did"
+                                            " not follow its pins (sample 21756 of 31093 showed 01 after 05 went out):"
+                                            " a stray or lost byte, or a chip not in synchronous bit-bang\n"}}) {
         fresh_bench();
         sim.bitbang_use[1] = os_bitbang_required;
         sim.ftdi.stray_after = f.stray_after;
@@ -564,6 +584,8 @@ TEST_P(WholeRun, ProgramsVerifiesAndLocksTheChip)
     EXPECT_EQ(frames_starting({0xAC, 0x53}).size(), 2u) << "in step at the first attempt, as over line calls";
     expect_chip_timing_kept();
     expect_writes_waited_for(c.part);
+    if (c.ft232r_clock != 0)
+        expect_waits_kept_on_the_wire(c.part);
     wire_timing timing = wire_timing_of(sim.trace);
     EXPECT_EQ(timing.short_setups, 0);
     EXPECT_EQ(timing.short_holds, 0);
@@ -593,6 +615,10 @@ INSTANTIATE_TEST_SUITE_P(BothParts, WholeRun, testing::Values(
     whole_run_case{"FullTinyFt232r", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 16, false, false, 0},
     whole_run_case{"FullAt90sFt232r", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984, 16, false, false, 0},
     whole_run_case{"TypicalTinyFt232rSlowClock", part_attiny2313, 34, 5, 0, 0, 4, false, false, 0},
+    whole_run_case{"FullTinyFt232rSlowClock", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 4, false,
+                   false, 0},
+    whole_run_case{"FullAt90sFt232rSlowClock", part_at90s2313, 2048, 127, 0xe03677f44d7cd7cbull, 278984, 4, false,
+                   false, 0},
     whole_run_case{"FullTinyFt232rDsr4usLate", part_attiny2313, 2048, 127, 0x3dc46420969fdcd7ull, 283208, 16, false,
                    false, 4000},
     whole_run_case{"FullTinyFt232rEntryGlitch", part_attiny2313, 2048, 127, 0, 0, 16, false, true, 0},
