@@ -39,7 +39,8 @@ char bitbang_refusal[200];
 os_reason bitbang_refusal_reason;
 constexpr std::uint32_t bitbang_chunk_max = 4096;
 // At most this many states are sent and not yet received (40 ms of wire time at the fastest
-// byte clock, many round trips): a run stops within 50 ms of an interrupt, the close included.
+// byte clock, many round trips; less at a slower clock): a run stops within 50 ms of an
+// interrupt, the close included.
 constexpr std::uint32_t bitbang_flight_max = 12288;
 static os_bitbang_sizes bb_sizes;
 // The stream by position from the open: queued up to bb_queued, sent to the device up to
@@ -542,6 +543,10 @@ static void bb_measure_clock()
         fastest = rate > fastest ? rate : fastest;
     }
     bitbang_wait_rate = bitbang_wait_rate_for(fastest);
+    // No more in flight than 40 ms of the pins' time at that clock.
+    std::uint32_t flight = bitbang_wait_rate / 25;
+    if (flight < bb_sizes.flight_states)
+        bb_sizes.flight_states = flight < bb_sizes.chunk_states ? bb_sizes.chunk_states : flight;
 }
 
 // The device opened in bit-bang, its sizes within the driver's buffers, its echo checked and

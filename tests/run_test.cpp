@@ -371,25 +371,29 @@ TEST(FtdiPort, SamplesThatDoNotFollowThePinsAreALostPort)
     }
 }
 
+// The run stops within the states in flight, at either byte clock.
 TEST(FtdiPort, InterruptMidFlashClosesNormally)
 {
-    fresh_bench();
-    sim.bitbang_use[1] = os_bitbang_required;
-    std::uint64_t interrupted_at = 0;
-    sim.on_time = [&](std::uint64_t now) {
-        if (now > 500000000u && !sim.interrupted) {
-            sim.interrupted = true;
-            interrupted_at = now;
-        }
-    };
-    run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
-    EXPECT_EQ(r.status, 33);
-    EXPECT_EQ(r.out.substr(r.out.size() - 17), "\n>>> Interrupted\n");
-    EXPECT_FALSE(chip.reset_held);
-    EXPECT_FALSE(sim.ftdi_open);
-    EXPECT_EQ(chip.counts.ignored_busy, 0);
-    EXPECT_LE(sim.now_ns - interrupted_at, 50000000u);
-    expect_chip_timing_kept();
+    for (std::uint32_t clock : {16u, 4u}) {
+        fresh_bench();
+        sim.bitbang_use[1] = os_bitbang_required;
+        sim.ftdi.clock_per_baud = clock;
+        std::uint64_t interrupted_at = 0;
+        sim.on_time = [&](std::uint64_t now) {
+            if (now > 500000000u && !sim.interrupted) {
+                sim.interrupted = true;
+                interrupted_at = now;
+            }
+        };
+        run_result r = run_program({"1", scratch_file("f.bin", pattern_bytes(2048, 3))});
+        EXPECT_EQ(r.status, 33);
+        EXPECT_EQ(r.out.substr(r.out.size() - 17), "\n>>> Interrupted\n");
+        EXPECT_FALSE(chip.reset_held);
+        EXPECT_FALSE(sim.ftdi_open);
+        EXPECT_EQ(chip.counts.ignored_busy, 0);
+        EXPECT_LE(sim.now_ns - interrupted_at, 50000000u) << "clock x" << clock;
+        expect_chip_timing_kept();
+    }
 }
 
 TEST(Synchronisation, NoChipEndsWithPortClosed)
