@@ -393,7 +393,8 @@ std::uint8_t receive_byte()
     return byte_received();
 }
 
-// Sleeps through the bulk of the wait and polls its last stretch. After an interrupt a
+// Sleeps through the bulk of the wait and polls its last stretch; in bit-bang the wait is idle
+// states behind the instruction, enough to cover it at the byte clock. After an interrupt a
 // wait still runs when a whole instruction went out before it, and one under way runs
 // out: a write the chip is busy with ends before its reset is released. Any other wait,
 // and every wait on a lost port, is skipped.
@@ -411,7 +412,6 @@ static void wait_ms(std::uint32_t milliseconds)
     std::uint32_t start = os_ticks_ms();
     while (static_cast<std::uint32_t>(os_ticks_ms() - start) < milliseconds && !line_lost)
         os_sleep_until_ms(start + milliseconds);
-    bits_since_wait = false;
 }
 
 void wait_1ms()  { wait_ms(1); }
