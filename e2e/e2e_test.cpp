@@ -860,7 +860,7 @@ TEST_F(LinuxFtdi, SamplesThatDoNotFollowThePinsAreNotTrusted)
     std::string not_following = "the adapter's samples did not follow its pins";
     struct { const char* fault; bool tty; int status; std::string out_end, why; } cases[] = {
         {"FAKEUSB_STRAY_AFTER=3000", false, 33, ">>> COM1 Lost\n", not_following},
-        {"FAKEUSB_LOSE_AT=3000", false, 33, ">>> COM1 Lost\n", not_following},
+        {"FAKEUSB_LOSE_AT=40000", false, 33, ">>> COM1 Lost\n", not_following},
         {"FAKEUSB_NO_ECHO=1", false, 33, ">>> COM1 Not Found\n", not_following},
         {"FAKEUSB_NO_ECHO=1", true, 0, "Write Lock Bits\n", not_following},
     };
