@@ -2,8 +2,12 @@
 // calls that libftdi1 (and the program) make, answered by one model FT232R (sim/ft232r.cpp)
 // whose pins are the faked port's lines on the same virtual chip, in real time. Every libusb
 // call that could reach a device ends here; libusb_error_name, a table of words, is libusb's.
+// Bulk transfers come both ways: blocking (libusb_bulk_transfer) and submitted, completed
+// through the event calls with the model run on to the moment.
 // Switches (environment):
 //   FAKEUSB_FAIL_FROM=N      every transfer from the Nth bulk one on fails as after an unplug
+//                            (submissions counted, libftdi's own resubmissions too); those in
+//                            flight then end as NO_DEVICE
 //   FAKEUSB_REFUSE=1         the device does not open (no access)
 //   FAKEUSB_BUSY=1           its interface cannot be claimed (another libusb program has it)
 //   FAKEUSB_ROUND_TRIP_NS=N  the USB round trip (1 ms unless set)
@@ -21,9 +25,11 @@
 #include <libusb.h>
 #include <sys/ioctl.h>
 #include <time.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include "e2e/fakeport.h"
 #include "sim/ft232r.h"
 
@@ -148,6 +154,15 @@ void configure()
 
 bool pulled() { return fail_from != 0 && shared()->usb.bulk_transfers >= fail_from; }
 
+// A bulk transfer that failed for the unplug, counted unless it is libftdi resubmitting one that
+// the unplug already ended: that is the library's reflex, not the program sending more.
+void count_failure(bool counted)
+{
+    port_state* s = shared();
+    if (counted && s->usb.failed_transfers++ == 0)
+        s->usb.first_failure_ns = static_cast<std::int64_t>(now_ns());
+}
+
 void sleep_until(std::uint64_t t)
 {
     timespec until{static_cast<time_t>(t / 1000000000u), static_cast<long>(t % 1000000000u)};
@@ -166,6 +181,144 @@ std::uint32_t baud_of(std::uint16_t value, std::uint16_t index)
     if (encoded <= 1)
         return encoded == 0 ? base : base / 3 * 2;
     return base * 8 / ((encoded & 0x3FFF) * 8 + eighths[encoded >> 14]);
+}
+
+// ---- submitted transfers ---------------------------------------------------------------------
+
+// A transfer from its submission to its callback. An OUT transfer's bytes have their places
+// among all those written (model.taken_from_host counts the chip's takings of them); an IN
+// transfer takes the packets that reach the host, the oldest IN transfer first.
+struct in_flight {
+    libusb_transfer* transfer;
+    bool             out;
+    std::uint64_t    start, end;
+    std::uint64_t    deadline_ns;    // 0: no timeout
+    bool             cancelled;
+};
+std::vector<in_flight>        flights;       // in submission order
+std::uint64_t                 out_written;   // bytes written, ever, less those dropped
+std::vector<libusb_transfer*> unplugged;     // ended by the unplug, not yet resubmitted
+// A host transfer is heard of no more finely than this while the chip is busy: its packets'
+// arrivals are known to the nanosecond, a write's last byte taken or a packet sent at this step.
+constexpr std::uint64_t wake_step_ns = 200000;
+
+// The bytes of a write that ends before the chip took them all never go.
+void drop_untaken(in_flight& f)
+{
+    std::uint64_t taken = model.taken_from_host, from = std::max(f.start, taken);
+    if (from >= f.end)
+        return;
+    std::uint64_t count = f.end - from;
+    auto first = model.from_host.begin() + static_cast<std::ptrdiff_t>(from - taken);
+    model.from_host.erase(first, first + static_cast<std::ptrdiff_t>(count));
+    for (in_flight& later : flights)
+        if (later.out && later.start >= f.end) {
+            later.start -= count;
+            later.end -= count;
+        }
+    out_written -= count;
+    f.end = from;
+}
+
+// The mode change empties the chip's buffers, the bytes on their way to it too.
+void set_bitmode(std::uint8_t mask, bool sync_bitbang)
+{
+    ft232r_set_bitmode(model, mask, sync_bitbang, now_ns());
+    out_written = model.taken_from_host;
+    for (in_flight& f : flights)
+        if (f.out)
+            f.start = f.end = std::min(f.end, out_written);
+}
+
+// Where the transfers stand at T: the model run on to T (not after an unplug), the packets that
+// arrived given to the IN transfers; those that ended leave the list, in order.
+std::vector<libusb_transfer*> settle(std::uint64_t t)
+{
+    bool gone = pulled();
+    if (!gone)
+        ft232r_advance(model, t);
+    std::vector<libusb_transfer*> ended;
+    bool reading = false;   // an IN transfer still pending: the later ones wait behind it
+    for (std::size_t i = 0; i < flights.size();) {
+        in_flight& f = flights[i];
+        libusb_transfer* x = f.transfer;
+        int status = -1;
+        if (gone) {
+            status = LIBUSB_TRANSFER_NO_DEVICE;
+        } else if (f.out) {
+            if (model.taken_from_host >= f.end && !f.cancelled)
+                status = LIBUSB_TRANSFER_COMPLETED;
+        } else if (!reading) {
+            // A transfer ends when it is full or a short packet came (a status-only one is short).
+            while (status < 0 && !f.cancelled && !model.to_host.empty() && model.to_host.front().arrives_ns <= t) {
+                const std::vector<std::uint8_t>& bytes = model.to_host.front().bytes;
+                if (static_cast<std::size_t>(x->length - x->actual_length) < bytes.size()) {
+                    status = LIBUSB_TRANSFER_OVERFLOW;
+                    break;
+                }
+                std::memcpy(x->buffer + x->actual_length, bytes.data(), bytes.size());
+                x->actual_length += static_cast<int>(bytes.size());
+                bool short_packet = bytes.size() < model.packet_bytes;
+                model.to_host.pop_front();
+                if (short_packet || static_cast<std::size_t>(x->length - x->actual_length) < model.packet_bytes)
+                    status = LIBUSB_TRANSFER_COMPLETED;
+            }
+        }
+        if (status < 0 && f.cancelled)
+            status = LIBUSB_TRANSFER_CANCELLED;
+        if (status < 0 && f.deadline_ns != 0 && t >= f.deadline_ns)
+            status = LIBUSB_TRANSFER_TIMED_OUT;
+        if (status < 0) {
+            reading = reading || !f.out;
+            ++i;
+            continue;
+        }
+        if (f.out) {
+            if (status != LIBUSB_TRANSFER_COMPLETED && !gone)
+                drop_untaken(f);
+            std::uint64_t done = std::min(model.taken_from_host, f.end);
+            x->actual_length = done > f.start ? static_cast<int>(done - f.start) : 0;
+        }
+        x->status = static_cast<libusb_transfer_status>(status);
+        if (status == LIBUSB_TRANSFER_NO_DEVICE)
+            unplugged.push_back(x);
+        ended.push_back(x);
+        flights.erase(flights.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    // Packets leave the chip only while the host asks for them.
+    model.reading = reading;
+    return ended;
+}
+
+// Runs the transfers to now; the callbacks of those that ended, else a sleep until something
+// may happen, the timeout or *COMPLETED set, whichever comes first.
+int handle_events(const timeval* timeout, int* completed)
+{
+    std::uint64_t until = now_ns() + (timeout != nullptr ? static_cast<std::uint64_t>(timeout->tv_sec) * 1000000000u
+                                                             + static_cast<std::uint64_t>(timeout->tv_usec) * 1000u
+                                                         : 60000000000u);
+    for (;;) {
+        if (completed != nullptr && *completed != 0)
+            return 0;
+        std::uint64_t t = now_ns();
+        std::vector<libusb_transfer*> ended = settle(t);
+        for (libusb_transfer* x : ended)
+            x->callback(x);
+        if (!ended.empty() || t >= until)
+            return 0;
+        std::uint64_t wake = until;
+        for (const in_flight& f : flights)
+            if (f.deadline_ns != 0)
+                wake = std::min(wake, f.deadline_ns);
+        if (!flights.empty() && !pulled()) {
+            if (!model.to_host.empty())
+                wake = std::min(wake, model.to_host.front().arrives_ns);
+            std::uint64_t next = ft232r_next_event_ns(model);
+            if (next != ~std::uint64_t{0})
+                wake = std::min(wake, std::max(next, t + wake_step_ns));
+        }
+        sleep_until(wake);
+    }
 }
 
 } // namespace
@@ -281,7 +434,7 @@ STAND_IN int libusb_control_transfer(libusb_device_handle*, std::uint8_t request
     else if (request == 0x09)
         model.latency_ms = value & 0xFF;
     else if (request == 0x0B)
-        ft232r_set_bitmode(model, value & 0xFF, value >> 8 == 0x04, now_ns());
+        set_bitmode(value & 0xFF, value >> 8 == 0x04);
     if ((request_type & LIBUSB_ENDPOINT_IN) != 0)
         std::memset(data, 0, length);
     return length;
@@ -294,8 +447,7 @@ STAND_IN int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint,
     *transferred = 0;
     ++s->usb.bulk_transfers;
     if (pulled()) {
-        if (s->usb.failed_transfers++ == 0)
-            s->usb.first_failure_ns = static_cast<std::int64_t>(now_ns());
+        count_failure(true);
         return LIBUSB_ERROR_NO_DEVICE;
     }
     model.timeout_ns = timeout_ms * 1000000ull;
@@ -309,3 +461,68 @@ STAND_IN int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint,
     *transferred = static_cast<int>(done);
     return done < size && (endpoint & LIBUSB_ENDPOINT_IN) == 0 ? LIBUSB_ERROR_TIMEOUT : 0;
 }
+
+STAND_IN libusb_transfer* libusb_alloc_transfer(int iso_packets)
+{
+    std::size_t size = sizeof(libusb_transfer)
+                       + sizeof(libusb_iso_packet_descriptor) * static_cast<std::size_t>(iso_packets > 0 ? iso_packets : 0);
+    return static_cast<libusb_transfer*>(std::calloc(1, size));
+}
+
+STAND_IN void libusb_free_transfer(libusb_transfer* transfer)
+{
+    flights.erase(std::remove_if(flights.begin(), flights.end(),
+                                 [transfer](const in_flight& f) { return f.transfer == transfer; }),
+                  flights.end());
+    unplugged.erase(std::remove(unplugged.begin(), unplugged.end(), transfer), unplugged.end());
+    std::free(transfer);
+}
+
+// OUT: the bytes queued behind those written before, reaching the chip half a round trip on.
+// IN: the chip sends packets while one is pending.
+STAND_IN int libusb_submit_transfer(libusb_transfer* transfer)
+{
+    ++shared()->usb.bulk_transfers;
+    auto was_unplugged = std::find(unplugged.begin(), unplugged.end(), transfer);
+    bool resubmitted = was_unplugged != unplugged.end();
+    if (resubmitted)
+        unplugged.erase(was_unplugged);
+    if (pulled()) {
+        count_failure(!resubmitted);
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    std::uint64_t t = now_ns();
+    ft232r_advance(model, t);
+    bool out = (transfer->endpoint & LIBUSB_ENDPOINT_IN) == 0;
+    in_flight f{transfer, out, out_written, out_written, 0, false};
+    if (transfer->timeout != 0)
+        f.deadline_ns = t + transfer->timeout * 1000000ull;
+    transfer->actual_length = 0;
+    if (out) {
+        ft232r_submit_out(model, transfer->buffer, static_cast<std::size_t>(transfer->length), t);
+        out_written += static_cast<std::uint64_t>(transfer->length);
+        f.end = out_written;
+    }
+    flights.push_back(f);
+    model.reading = model.reading || !out;
+    return 0;
+}
+
+STAND_IN int libusb_cancel_transfer(libusb_transfer* transfer)
+{
+    for (in_flight& f : flights)
+        if (f.transfer == transfer) {
+            f.cancelled = true;
+            return 0;
+        }
+    return LIBUSB_ERROR_NOT_FOUND;
+}
+
+STAND_IN int libusb_handle_events_timeout_completed(libusb_context*, timeval* tv, int* completed)
+{
+    return handle_events(tv, completed);
+}
+
+STAND_IN int libusb_handle_events_timeout(libusb_context*, timeval* tv) { return handle_events(tv, nullptr); }
+STAND_IN int libusb_handle_events_completed(libusb_context*, int* completed) { return handle_events(nullptr, completed); }
+STAND_IN int libusb_handle_events(libusb_context*) { return handle_events(nullptr, nullptr); }

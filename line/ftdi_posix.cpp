@@ -478,6 +478,257 @@ static bool enter_bitbang(ftdi_context* ftdi, std::uint32_t baud)
            && ftdi_ok(ftdi, ftdi_set_bitmode(ftdi, os_pin_outputs, BITMODE_SYNCBB), "ftdi_set_bitmode");
 }
 
+// ---- transfers -----------------------------------------------------------------------------
+
+// The states stream out through a few write slots, each a transfer of its own, and a read is
+// always pending while samples are due, so that the chip's pins never wait for the host: it
+// puts a state out only while its sample has room, and the sample goes only while a read asks.
+// Samples land in a ring by their place in the stream; the caller takes them in order. A read
+// asks for exactly the packets its samples fill (a transfer asking for more would end only at
+// the latency timer's short packet), resized only while libftdi holds none of a packet's
+// samples back (a new size drops them).
+constexpr unsigned      write_slots = 16;
+constexpr std::uint32_t slot_states = 4096;            // a send's most (libftdi's write chunk)
+constexpr std::uint32_t ring_states = 16384;           // samples sent and not yet taken, at most
+constexpr unsigned      read_chunk_max = 16384;        // libftdi's largest read on Linux
+constexpr int           event_wait_ms = 10;
+
+static std::uint8_t            slot_states_of[write_slots][slot_states];
+static ftdi_transfer_control*  slot_tc[write_slots];
+static unsigned                slot_next;              // round robin: the oldest when all are busy
+static std::uint8_t            ring[ring_states];
+static ftdi_transfer_control*  read_tc;
+// Places in the stream since the open: states sent; samples asked for by reads (the pending
+// one's included), arrived in the ring before the pending read, and taken by the caller.
+static std::uint64_t stream_sent, samples_asked, samples_landed, samples_taken, read_start;
+static bool          stream_failed;
+
+static std::uint64_t monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+static const char* transfer_status_name(int status)
+{
+    switch (status) {
+    case LIBUSB_TRANSFER_ERROR:     return "LIBUSB_TRANSFER_ERROR";
+    case LIBUSB_TRANSFER_TIMED_OUT: return "LIBUSB_TRANSFER_TIMED_OUT";
+    case LIBUSB_TRANSFER_CANCELLED: return "LIBUSB_TRANSFER_CANCELLED";
+    case LIBUSB_TRANSFER_STALL:     return "LIBUSB_TRANSFER_STALL";
+    case LIBUSB_TRANSFER_NO_DEVICE: return "LIBUSB_TRANSFER_NO_DEVICE";
+    case LIBUSB_TRANSFER_OVERFLOW:  return "LIBUSB_TRANSFER_OVERFLOW";
+    default:                        return "LIBUSB_TRANSFER_COMPLETED";
+    }
+}
+
+static bool stream_failure(const char* call, const char* words)
+{
+    if (!stream_failed)
+        os_note_failure(call, words, os_reason_other);
+    stream_failed = true;
+    return false;
+}
+
+// A transfer that ended short: libftdi resubmits the rest of one that failed, and marks it done
+// when the resubmission is refused (the adapter pulled).
+static bool ended_whole(const ftdi_transfer_control* tc, const char* call, const char* what)
+{
+    if (tc->offset >= tc->size)
+        return true;
+    static char words[96];
+    int status = tc->transfer != nullptr ? tc->transfer->status : LIBUSB_TRANSFER_ERROR;
+    std::snprintf(words, sizeof words, "usb bulk %s failed (%s)", what, transfer_status_name(status));
+    return stream_failure(call, words);
+}
+
+// ftdi_transfer_data_cancel frees a transfer that has ended without waiting for anything.
+static void free_ended(ftdi_transfer_control*& tc)
+{
+    ftdi_transfer_data_cancel(tc, nullptr);
+    tc = nullptr;
+}
+
+// Samples that the pending read brought, and a new read for those sent since, where due.
+static void keep_reading(ftdi_context* ftdi)
+{
+    if (read_tc != nullptr && read_tc->completed != 0) {
+        bool whole = ended_whole(read_tc, "ftdi_read_data_submit", "read");
+        samples_landed = read_start + static_cast<std::uint64_t>(read_tc->offset);
+        free_ended(read_tc);
+        if (!whole)
+            return;
+    }
+    while (read_tc == nullptr && samples_asked < stream_sent && !stream_failed) {
+        std::uint64_t at = samples_asked % ring_states, due = stream_sent - samples_asked;
+        int size = static_cast<int>(due < ring_states - at ? due : ring_states - at);
+        unsigned packet = static_cast<unsigned>(ftdi->max_packet_size), per_packet = packet - 2;
+        unsigned chunk = (static_cast<unsigned>(size) + per_packet - 1) / per_packet * packet;
+        chunk = chunk < read_chunk_max ? chunk : read_chunk_max / packet * packet;
+        if (ftdi->readbuffer_remaining == 0 && ftdi->readbuffer_chunksize != chunk
+            && ftdi_read_data_set_chunksize(ftdi, chunk) < 0) {
+            stream_failure("ftdi_read_data_set_chunksize", ftdi_get_error_string(ftdi));
+            return;
+        }
+        read_start = samples_asked;
+        read_tc = ftdi_read_data_submit(ftdi, ring + at, size);
+        if (read_tc == nullptr) {
+            stream_failure("ftdi_read_data_submit", "usb bulk read failed");
+            return;
+        }
+        samples_asked += static_cast<std::uint64_t>(size);
+        // Served at once from what libftdi held back from the last read.
+        if (read_tc->completed != 0) {
+            samples_landed = read_start + static_cast<std::uint64_t>(read_tc->offset);
+            free_ended(read_tc);
+        }
+    }
+}
+
+static void reap_writes()
+{
+    for (ftdi_transfer_control*& tc : slot_tc)
+        if (tc != nullptr && tc->completed != 0) {
+            ended_whole(tc, "ftdi_write_data_submit", "write");
+            free_ended(tc);
+        }
+}
+
+// libusb's events for up to WAIT_MS (sooner when *COMPLETED is set, or any transfer ends), then
+// whatever ended taken in and the read kept going.
+static bool handle_events(ftdi_context* ftdi, int* completed, int wait_ms = event_wait_ms)
+{
+    timeval wait{0, wait_ms * 1000};
+    int code = libusb_handle_events_timeout_completed(ftdi->usb_ctx, &wait, completed);
+    if (code < 0 && code != LIBUSB_ERROR_INTERRUPTED)
+        return stream_failure("libusb_handle_events", libusb_error_name(code));
+    reap_writes();
+    keep_reading(ftdi);
+    return !stream_failed;
+}
+
+static std::uint64_t samples_here()
+{
+    return read_tc != nullptr ? read_start + static_cast<std::uint64_t>(read_tc->offset) : samples_landed;
+}
+
+bool os_bitbang_send(os_handle device, const std::uint8_t* states, std::uint32_t count)
+{
+    ftdi_context* ftdi = context_of(device);
+    if (stream_failed)
+        return false;
+    if (count > slot_states || stream_sent + count - samples_taken > ring_states)
+        return stream_failure("ftdi_write_data_submit", "more states than the transfers in flight hold");
+    // The slot's last write must have gone: the chip takes states as fast as it puts them out.
+    ftdi_transfer_control*& tc = slot_tc[slot_next];
+    std::uint64_t give_up = monotonic_ms() + 1000;
+    while (tc != nullptr && handle_events(ftdi, &tc->completed))
+        if (tc != nullptr && monotonic_ms() > give_up)
+            return stream_failure("ftdi_write_data_submit", "the adapter took no states for a second");
+    if (stream_failed)
+        return false;
+    std::memcpy(slot_states_of[slot_next], states, count);
+    tc = ftdi_write_data_submit(ftdi, slot_states_of[slot_next], static_cast<int>(count));
+    if (tc == nullptr)
+        return stream_failure("ftdi_write_data_submit", "usb bulk write failed");
+    slot_next = (slot_next + 1) % write_slots;
+    stream_sent += count;
+    // Whatever ended meanwhile is taken in without waiting, and the read asks for these too.
+    return handle_events(ftdi, nullptr, 0);
+}
+
+bool os_bitbang_receive(os_handle device, std::uint8_t* samples, std::uint32_t count)
+{
+    ftdi_context* ftdi = context_of(device);
+    if (stream_failed)
+        return false;
+    std::uint64_t wanted = samples_taken + count;
+    if (wanted > stream_sent)
+        return stream_failure("ftdi_read_data_submit", "more samples asked for than states sent");
+    keep_reading(ftdi);
+    // Packets of status bytes alone come while the chip has nothing new; not for long. Fewer
+    // samples than states and then none: a sample lost, or the chip stopped.
+    std::uint64_t seen = samples_here(), give_up = monotonic_ms() + 1000;
+    while (samples_here() < wanted && !stream_failed) {
+        if (!handle_events(ftdi, read_tc != nullptr ? &read_tc->completed : nullptr))
+            return false;
+        if (samples_here() != seen) {
+            seen = samples_here();
+            give_up = monotonic_ms() + 1000;
+        } else if (monotonic_ms() > give_up) {
+            static char words[96];
+            std::snprintf(words, sizeof words, "the adapter sent %u of the %u samples due, then none for a second",
+                          static_cast<unsigned>(seen - samples_taken), static_cast<unsigned>(count));
+            return stream_failure("ftdi_read_data_submit", words);
+        }
+    }
+    if (stream_failed)
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i)
+        samples[i] = ring[(samples_taken + i) % ring_states];
+    samples_taken = wanted;
+    return true;
+}
+
+// Whatever is still in flight (after a pulled adapter, or samples that stopped coming) is
+// cancelled and waited for, a second at most: a transfer libusb still has is never freed.
+static void cancel_transfers(ftdi_context* ftdi)
+{
+    if (ftdi->usb_ctx == nullptr)
+        return;
+    ftdi_transfer_control** all[write_slots + 1];
+    unsigned count = 0;
+    for (ftdi_transfer_control*& tc : slot_tc)
+        all[count++] = &tc;
+    all[count++] = &read_tc;
+    std::uint64_t give_up = monotonic_ms() + 1000;
+    for (;;) {
+        bool pending = false;
+        for (unsigned i = 0; i < count; ++i) {
+            ftdi_transfer_control* tc = *all[i];
+            if (tc != nullptr && tc->completed == 0 && tc->transfer != nullptr) {
+                // Again each time: libftdi resubmits a transfer that ended as the cancel came.
+                libusb_cancel_transfer(tc->transfer);
+                pending = true;
+            }
+        }
+        if (!pending || monotonic_ms() > give_up)
+            break;
+        timeval wait{0, event_wait_ms * 1000};
+        if (libusb_handle_events_timeout_completed(ftdi->usb_ctx, &wait, nullptr) < 0
+            && monotonic_ms() > give_up)
+            break;
+    }
+    for (unsigned i = 0; i < count; ++i)
+        if (*all[i] != nullptr && (*all[i])->completed != 0)
+            free_ended(*all[i]);
+        else
+            *all[i] = nullptr;   // still libusb's: left to it
+}
+
+// A new stream: nothing sent, nothing in flight.
+static void stream_reset()
+{
+    for (ftdi_transfer_control*& tc : slot_tc)
+        tc = nullptr;
+    read_tc = nullptr;
+    slot_next = 0;
+    stream_sent = samples_asked = samples_landed = samples_taken = read_start = 0;
+    stream_failed = false;
+}
+
+void os_bitbang_close(os_handle device)
+{
+    ftdi_context* ftdi = context_of(device);
+    if (ftdi == nullptr)
+        return;
+    cancel_transfers(ftdi);
+    ftdi_set_bitmode(ftdi, 0, BITMODE_RESET);
+    ftdi_usb_close(ftdi);
+    ftdi_free(ftdi);
+}
+
 os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t first_state, os_bitbang_sizes& sizes)
 {
     os_forget_failure();
@@ -506,7 +757,9 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     // endpoint has, and as many of them to a transfer as the chip's FIFOs hold.
     sizes.packet_states = ftdi->max_packet_size - 2;
     sizes.chunk_states = ftdi_chunk_states(*row, sizes.packet_states);
-    sizes.flight_states = sizes.chunk_states;
+    sizes.chunk_states = sizes.chunk_states < slot_states ? sizes.chunk_states : slot_states;
+    sizes.flight_states = ring_states;
+    stream_reset();
     os_handle device = reinterpret_cast<os_handle>(ftdi);
     std::uint8_t states[512], samples[512];
     std::memset(states, first_state, sizes.packet_states);
@@ -516,71 +769,6 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
         return os_no_handle;
     }
     return device;
-}
-
-// ---- transfers -----------------------------------------------------------------------------
-
-static std::uint64_t monotonic_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-// Each USB read asks for exactly the packets that the samples still due fill: a read asking for
-// more would wait for the latency timer's short packet.
-static bool read_samples(ftdi_context* ftdi, std::uint8_t* samples, std::uint32_t count)
-{
-    unsigned packet = ftdi->max_packet_size, per_packet = packet - 2;
-    std::uint64_t give_up = monotonic_ms() + 1000;
-    for (std::uint32_t got = 0; got < count;) {
-        unsigned chunk = (count - got + per_packet - 1) / per_packet * packet;
-        if (ftdi->readbuffer_chunksize != chunk
-            && !ftdi_ok(ftdi, ftdi_read_data_set_chunksize(ftdi, chunk), "ftdi_read_data_set_chunksize"))
-            return false;
-        int read = ftdi_read_data(ftdi, samples + got, static_cast<int>(count - got));
-        if (!ftdi_ok(ftdi, read, "ftdi_read_data"))
-            return false;
-        got += static_cast<std::uint32_t>(read);
-        // Packets of status bytes alone come while the chip has nothing new; not for long. Fewer
-        // samples than states and then none: a sample lost, or the chip stopped.
-        if (read == 0 && monotonic_ms() > give_up) {
-            static char words[96];
-            std::snprintf(words, sizeof words, "the adapter sent %u of the %u samples due, then none for a second",
-                          static_cast<unsigned>(got), static_cast<unsigned>(count));
-            os_note_failure("ftdi_read_data", words, os_reason_other);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool os_bitbang_send(os_handle device, const std::uint8_t* states, std::uint32_t count)
-{
-    ftdi_context* ftdi = context_of(device);
-    int wrote = ftdi_write_data(ftdi, states, static_cast<int>(count));
-    if (!ftdi_ok(ftdi, wrote, "ftdi_write_data"))
-        return false;
-    if (static_cast<std::uint32_t>(wrote) != count) {
-        os_note_failure("ftdi_write_data", "the adapter took only part of the states", os_reason_other);
-        return false;
-    }
-    return true;
-}
-
-bool os_bitbang_receive(os_handle device, std::uint8_t* samples, std::uint32_t count)
-{
-    return read_samples(context_of(device), samples, count);
-}
-
-void os_bitbang_close(os_handle device)
-{
-    ftdi_context* ftdi = context_of(device);
-    if (ftdi == nullptr)
-        return;
-    ftdi_set_bitmode(ftdi, 0, BITMODE_RESET);
-    ftdi_usb_close(ftdi);
-    ftdi_free(ftdi);
 }
 
 const char* os_bitbang_description(os_handle) { return open_description; }
