@@ -1,8 +1,10 @@
 // Full programming runs of the shipped programs over the faked port, in real time, against the
 // floor that the protocol's own waits and clock periods set, and their port calls against the
 // floor that the wiring sets; prints Markdown tables. linux_ftdi is the Linux program over the
-// FT232R stand-in under libftdi1, at 1 ms a USB round trip.
-//   port_bench [linux] [wine64] [wine32] [linux_ftdi]     (default: linux wine64 linux_ftdi)
+// FT232R stand-in under libftdi1, wine64_d2xx the 64-bit Windows program under wine64 over the
+// stand-in ftd2xx.dll's FT232R, each at 1 ms a USB round trip.
+//   port_bench [linux] [wine64] [wine32] [linux_ftdi] [wine64_d2xx]
+//                                      (default: linux wine64 linux_ftdi wine64_d2xx)
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -61,8 +63,19 @@ double quiet_s(const std::vector<port_event>& trace)
     return static_cast<double>(quiet) / 1e9;
 }
 
-measured bench_one(target which, chip_part part)
+// A program and how it drives port 1: its line calls, or an FTDI adapter's bit-bang.
+struct program {
+    target which;
+    bool   d2xx;   // the Windows program over the stand-in ftd2xx.dll
+};
+
+const char* row_name(const program& p) { return p.d2xx ? "wine64_d2xx" : target_name(p.which); }
+
+bool over_usb(const program& p) { return p.d2xx || p.which == target::linux_ftdi; }
+
+measured bench_one(program p, chip_part part)
 {
+    target which = p.which;
     measured m{};
     std::string dir = make_scratch_dir("bench");
     write_file(dir + "/flash.bin", full_run_flash());
@@ -73,12 +86,16 @@ measured bench_one(target which, chip_part part)
     run.operands = {"1", "flash.bin", "eeprom.bin"};
     run.dir = dir;
     run.timeout_s = 300;
+    if (p.d2xx) {
+        run.exe_dir = exe_dir_for(dir, which, true);
+        run.environment = {"ISP2313_PORT1=ftdi", "FAKE_D2XX_ROUND_TRIP_US=1000"};
+    }
     run.trace_capacity = trace_capacity;
     port_result result = run_on_port(run);
     m.floor_calls = wiring_floor(part, dir);
     remove_tree(dir);
     if (!result.failure.empty() || result.first.status != 0 || result.chip.ignored_busy != 0 || result.trace_overflow) {
-        std::fprintf(stderr, "%s %s: failed (%s, status %d, %lld busy)\n%s", target_name(which),
+        std::fprintf(stderr, "%s %s: failed (%s, status %d, %lld busy)\n%s", row_name(p),
                      chip_part_name(part), result.failure.c_str(), result.first.status,
                      static_cast<long long>(result.chip.ignored_busy), result.first.err.c_str());
         return m;
@@ -103,46 +120,49 @@ measured bench_one(target which, chip_part part)
 
 int main(int argc, char** argv)
 {
-    std::vector<target> which;
+    std::vector<program> which;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "linux") == 0)
-            which.push_back(target::linux_binary);
+            which.push_back({target::linux_binary, false});
         else if (std::strcmp(argv[i], "wine64") == 0)
-            which.push_back(target::wine64);
+            which.push_back({target::wine64, false});
         else if (std::strcmp(argv[i], "wine32") == 0)
-            which.push_back(target::wine32);
+            which.push_back({target::wine32, false});
         else if (std::strcmp(argv[i], "linux_ftdi") == 0 && E2E_WITH_FTDI)
-            which.push_back(target::linux_ftdi);
+            which.push_back({target::linux_ftdi, false});
+        else if (std::strcmp(argv[i], "wine64_d2xx") == 0)
+            which.push_back({target::wine64, true});
         else {
-            std::fprintf(stderr, "usage: port_bench [linux] [wine64] [wine32] [linux_ftdi]\n");
+            std::fprintf(stderr, "usage: port_bench [linux] [wine64] [wine32] [linux_ftdi] [wine64_d2xx]\n");
             return 2;
         }
     }
     if (which.empty()) {
-        which = {target::linux_binary, target::wine64};
+        which = {{target::linux_binary, false}, {target::wine64, false}};
         if (E2E_WITH_FTDI)
-            which.push_back(target::linux_ftdi);
+            which.push_back({target::linux_ftdi, false});
+        which.push_back({target::wine64, true});
     }
 
-    std::vector<std::pair<target, chip_part>> rows;
+    std::vector<std::pair<program, chip_part>> rows;
     std::vector<measured> results;
     int failures = 0;
-    for (target t : which) {
-        if (is_wine(t)) {
-            std::string error = prepare_wine(t);
+    for (program p : which) {
+        if (is_wine(p.which)) {
+            std::string error = prepare_wine(p.which);
             if (!error.empty()) {
-                std::fprintf(stderr, "%s: %s\n", target_name(t), error.c_str());
+                std::fprintf(stderr, "%s: %s\n", row_name(p), error.c_str());
                 ++failures;
                 continue;
             }
         }
         for (chip_part part : {part_attiny2313, part_at90s2313}) {
-            measured m = bench_one(t, part);
+            measured m = bench_one(p, part);
             if (!m.ok) {
                 ++failures;
                 continue;
             }
-            rows.push_back({t, part});
+            rows.push_back({p, part});
             results.push_back(m);
         }
     }
@@ -154,7 +174,7 @@ int main(int argc, char** argv)
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const measured& m = results[i];
         std::printf("| %s | %s | %ld | %.2f | %.2f | %.2f | %.3f | %.2f / %.2f | %.2f | %.3f |\n",
-                    target_name(rows[i].first), chip_part_name(rows[i].second), m.bits, m.run_s, m.port_s,
+                    row_name(rows[i].first), chip_part_name(rows[i].second), m.bits, m.run_s, m.port_s,
                     m.floor_s, m.port_s / m.floor_s, m.waits_s, m.nominal_waits_s, m.bus_us_per_bit,
                     m.cpu_s / m.run_s);
     }
@@ -165,11 +185,11 @@ int main(int argc, char** argv)
     std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const measured& m = results[i];
-        if (rows[i].first == target::linux_ftdi)
+        if (over_usb(rows[i].first))
             continue;
         double bits = static_cast<double>(m.bits);
         double fixed_s = m.nominal_waits_s + bits * 2 * half_period_s;
-        std::printf("| %s | %s | %ld | %.2f | %ld | %.2f | %.0f s | %.0f s |\n", target_name(rows[i].first),
+        std::printf("| %s | %s | %ld | %.2f | %ld | %.2f | %.0f s | %.0f s |\n", row_name(rows[i].first),
                     chip_part_name(rows[i].second), m.calls, static_cast<double>(m.calls) / bits, m.floor_calls,
                     static_cast<double>(m.floor_calls) / bits, fixed_s + static_cast<double>(m.calls) * 0.125e-3,
                     fixed_s + static_cast<double>(m.calls) * 1e-3);

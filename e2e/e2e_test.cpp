@@ -954,21 +954,6 @@ std::vector<std::tuple<target, chip_part>> d2xx_full_runs()
     return all;
 }
 
-// The exe copied into the case's directory, the stand-in ftd2xx.dll beside it when WITH_D2XX,
-// as FTDI's driver package would have the library found; nothing is left in the build's.
-std::string exe_dir_for(const std::string& dir, target which, bool with_d2xx)
-{
-    std::string exe_dir = dir + "/exe";
-    mkdir(exe_dir.c_str(), 0700);
-    std::string built = which == target::wine32 ? E2E_WIN32_DIR : E2E_WIN64_DIR;
-    write_file(exe_dir + "/isp2313.exe", read_file(built + "/isp2313.exe"));
-    if (with_d2xx)
-        write_file(exe_dir + "/ftd2xx.dll", read_file(which == target::wine32 ? E2E_FAKE_D2XX32 : E2E_FAKE_D2XX64));
-    else
-        unlink((exe_dir + "/ftd2xx.dll").c_str());
-    return exe_dir;
-}
-
 // The stand-in stamps its times with wine's performance counter, which is CLOCK_MONOTONIC_RAW.
 std::uint64_t monotonic_from_raw(std::uint64_t raw_ns)
 {

@@ -117,6 +117,20 @@ std::vector<std::uint8_t> read_file(const std::string& path)
     return bytes;
 }
 
+// Nothing is left in the build's directory.
+std::string exe_dir_for(const std::string& dir, target which, bool with_d2xx)
+{
+    std::string exe_dir = dir + "/exe";
+    mkdir(exe_dir.c_str(), 0700);
+    std::string built = which == target::wine32 ? E2E_WIN32_DIR : E2E_WIN64_DIR;
+    write_file(exe_dir + "/isp2313.exe", read_file(built + "/isp2313.exe"));
+    if (with_d2xx)
+        write_file(exe_dir + "/ftd2xx.dll", read_file(which == target::wine32 ? E2E_FAKE_D2XX32 : E2E_FAKE_D2XX64));
+    else
+        unlink((exe_dir + "/ftd2xx.dll").c_str());
+    return exe_dir;
+}
+
 static std::string read_text(const std::string& path)
 {
     std::vector<std::uint8_t> bytes = read_file(path);

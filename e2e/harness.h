@@ -82,6 +82,10 @@ extern std::string e2e_case_name;
 // Empty on success, else what went wrong. The fixture e2e_wine_prefixes calls it before any case.
 std::string prepare_wine(target which);
 
+// DIR/exe holding a copy of WHICH's isp2313.exe and, when WITH_D2XX, the stand-in ftd2xx.dll
+// beside it, as FTDI's driver package would have the library found; its path, for exe_dir.
+std::string exe_dir_for(const std::string& dir, target which, bool with_d2xx);
+
 // A new directory for one run's files, removed by remove_tree.
 std::string make_scratch_dir(const std::string& tag);
 void        remove_tree(const std::string& dir);
