@@ -4,10 +4,17 @@
 // reached through wine's Z: drive and mapped shared, as fakeport.cpp maps it), in real time
 // on the performance counter (which wine reads from CLOCK_MONOTONIC_RAW). The file gets the
 // device's opens and closes, its line changes in the trace, and a pull as a failed request.
+// As FTDI's driver does, it asks the chip for packets from the open on, in the background, while
+// its receive buffer has room for one more, and FT_Read takes from that buffer; FT_Write returns
+// once the chip has taken every byte. The model runs in real time inside the calls, catching up
+// at each on what happened since the last (the packets that came meanwhile included).
 // Switches, from the environment:
 //   FAKE_D2XX_ROUND_TRIP_US  a USB transfer out and its answer back (default 1000)
-//   FAKE_D2XX_PULLED_FROM    the adapter is pulled at this write (from 1): its samples never
-//                            come, and after that read every call fails FT_IO_ERROR
+//   FAKE_D2XX_RX_SAMPLES     the samples the driver's receive buffer holds (default: those of
+//                            one IN request of the size FT_SetUSBParameters set, 4096 bytes
+//                            unless set: 62 samples to each 64 bytes)
+//   FAKE_D2XX_PULLED_FROM    the adapter is pulled at this write (from 1): that write and every
+//                            call after it but FT_Close fail FT_IO_ERROR
 //   FAKE_D2XX_HELD=1         another program holds the device: opens fail FT_DEVICE_NOT_OPENED
 //                            and the list flags it opened; =2 also lists it without a serial
 //   FAKE_D2XX_COM            the COM number the device reports (default: none, -1)
@@ -30,7 +37,6 @@
 #include <cstring>
 #include <deque>
 #include <string>
-#include <vector>
 #include "e2e/port_state.h"
 #include "sim/ft232r.h"
 
@@ -44,14 +50,14 @@ constexpr std::int32_t tiocm_dtr = 0x002, tiocm_rts = 0x004;   // the file holds
 
 ft232r_model  model;
 port_state*   state;
-std::uint64_t own_key, model_ns;       // the model's time: where the last transfer ended
-bool          opened, pulled, gone;
+std::uint64_t own_key;
+bool          opened, pulled;
 bool          uart_dtr, uart_rts, uart_known;   // the UART's modem lines as last set
 int           second_device;                    // the second device's handle, when it is open
 bool          second_opened;
-long          writes;
-ULONG         read_timeout_ms, in_bytes = 4096;
-std::deque<std::uint8_t> received;     // samples the host has, not yet read
+long          writes, rx_samples_set;
+ULONG         read_timeout_ms, write_timeout_ms, in_bytes = 4096;
+std::deque<std::uint8_t> received;     // the driver's receive buffer: samples not yet read
 
 long setting(const char* name, long otherwise)
 {
@@ -68,15 +74,13 @@ std::uint64_t now_ns()
     return c / f * 1000000000u + c % f * 1000000000u / f;
 }
 
-// The caller gets control back when the transfer has ended in real time too.
+// Sleeps until T_NS, or shortly before it where the system's sleep is too coarse.
 void wait_until(std::uint64_t t_ns)
 {
     for (std::uint64_t now = now_ns(); now < t_ns; now = now_ns())
         if (t_ns - now > 2000000)
             Sleep(1);
 }
-
-std::uint64_t transfer_start() { return model_ns > now_ns() ? model_ns : now_ns(); }
 
 // Without the faked port's file the pins would drive nothing: stop loudly.
 port_state* shared()
@@ -149,6 +153,63 @@ void drive(std::uint8_t pins, std::uint64_t t_ns)
 
 std::uint8_t sense(std::uint64_t) { return chip_line_miso() ? 0xFF : 0xDF; }
 
+std::size_t rx_capacity()
+{
+    return rx_samples_set > 0 ? static_cast<std::size_t>(rx_samples_set)
+                              : in_bytes / ft232r_packet * ft232r_packet_samples;
+}
+
+// Samples in the buffer and on their way to it: the driver asks for a packet only while its
+// buffer has room for everything asked for.
+void ask_while_room()
+{
+    std::size_t coming = received.size();
+    for (const auto& packet : model.to_host)
+        coming += packet.bytes.size() - 2;
+    model.reading = coming + ft232r_packet_samples <= rx_capacity();
+}
+
+// The chip and the driver run from where they were to T_NS, a step at a time: packets that
+// arrive go into the buffer, status bytes dropped, and the driver asks again once there is room.
+void run_to(std::uint64_t t_ns)
+{
+    for (;;) {
+        ask_while_room();
+        std::uint64_t next = ft232r_next_event_ns(model);
+        ft232r_advance(model, next < t_ns ? next : t_ns);
+        while (!model.to_host.empty() && model.to_host.front().arrives_ns <= model.now_ns) {
+            const auto& bytes = model.to_host.front().bytes;
+            received.insert(received.end(), bytes.begin() + 2, bytes.end());
+            model.to_host.pop_front();
+        }
+        if (next >= t_ns)
+            return;
+    }
+}
+
+// The model caught up with real time, the chip taken up from the file.
+void run_to_now()
+{
+    take_chip();
+    run_to(now_ns());
+    shared_chip_save(state->chip);
+}
+
+// Real time runs on until DONE says so, the model with it, or until DEADLINE_NS or a pull.
+template <typename Done>
+void run_until(Done done, std::uint64_t deadline_ns)
+{
+    take_chip();
+    for (std::uint64_t now = now_ns();; now = now_ns()) {
+        run_to(now);
+        if (done() || pulled || now >= deadline_ns)
+            break;
+        std::uint64_t next = ft232r_next_event_ns(model);
+        wait_until(next < deadline_ns ? next : deadline_ns);
+    }
+    shared_chip_save(state->chip);
+}
+
 // The UART's lines on the pins: TXD idle (no break), RTS and DTR low while set.
 void uart_drive(std::uint64_t t_ns)
 {
@@ -176,9 +237,11 @@ ULONG open_device(void** handle)
     model.entry_glitch = setting("FAKE_D2XX_ENTRY_GLITCH", 0) != 0;
     model.drive = drive;
     model.sense = sense;
+    rx_samples_set = setting("FAKE_D2XX_RX_SAMPLES", 0);
     received.clear();
     opened = true;
     std::uint64_t t = now_ns();
+    model.now_ns = model.last_packet_ns = t;
     trace('O', true, t);
     ++state->calls.opens;
     ++state->open_count;
@@ -190,8 +253,8 @@ ULONG open_device(void** handle)
 
 bool ours(void* handle) { return opened && handle == &model; }
 
-// Calls on a pulled device fail once the driver has noticed.
-ULONG refusal(void* handle) { return !ours(handle) ? ft_invalid_handle : gone ? ft_io_error : ft_ok; }
+// Calls on a pulled device fail.
+ULONG refusal(void* handle) { return !ours(handle) ? ft_invalid_handle : pulled ? ft_io_error : ft_ok; }
 
 } // namespace
 
@@ -271,7 +334,7 @@ D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
 {
     return setting_call(handle, [=] {
         read_timeout_ms = read_ms;
-        model.timeout_ns = static_cast<std::uint64_t>(write_ms) * 1000000u;
+        write_timeout_ms = write_ms;
     });
 }
 
@@ -280,10 +343,10 @@ D2XX FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms)
 D2XX FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode)
 {
     return setting_call(handle, [=] {
-        std::uint64_t t = transfer_start();
-        ft232r_set_bitmode(model, mask, mode == 0x04, t);
+        run_to_now();
+        ft232r_set_bitmode(model, mask, mode == 0x04, model.now_ns);
         if (mode == 0)
-            uart_drive(t);
+            uart_drive(model.now_ns);
     });
 }
 
@@ -293,7 +356,7 @@ static ULONG modem_line(void* handle, bool& line, bool on)
     return setting_call(handle, [&line, on] {
         line = on;
         if (!model.bitbang)
-            uart_drive(transfer_start());
+            uart_drive(now_ns());
     });
 }
 
@@ -305,64 +368,53 @@ D2XX FT_ClrRts(void* handle) { return modem_line(handle, uart_rts, false); }
 D2XX FT_Purge(void* handle, ULONG what)
 {
     return setting_call(handle, [=] {
+        run_to_now();
         if (what & 1) {
             received.clear();
             model.samples.clear();
             model.sample_ns.clear();
+            model.to_host.clear();
         }
-        if (what & 2)
+        if (what & 2) {
             model.to_pins.clear();
+            model.from_host.clear();
+        }
     });
 }
 
+// The bytes go out at once and the call returns when the chip has taken the last of them; what
+// it has not taken by the write timeout is dropped, as the driver cancels the request.
 D2XX FT_Write(void* handle, void* data, DWORD count, DWORD* written)
 {
     if (ULONG refused = refusal(handle))
         return refused;
-    *written = count;
+    *written = 0;
     if (++writes == setting("FAKE_D2XX_PULLED_FROM", 0)) {
         pulled = true;
         ++state->calls.failed_line_requests;
         state->calls.first_failure_ns = static_cast<std::int64_t>(now_ns());
+        return ft_io_error;
     }
-    if (pulled)
-        return ft_ok;
-    take_chip();
-    std::uint64_t t = transfer_start();
-    *written = static_cast<DWORD>(ft232r_bulk_out(model, static_cast<std::uint8_t*>(data), count, t));
-    shared_chip_save(state->chip);
-    model_ns = t;
-    wait_until(t);
-    return ft_ok;
+    run_to_now();
+    std::uint64_t before = model.taken_from_host, due = before + count;
+    ft232r_submit_out(model, static_cast<std::uint8_t*>(data), count, model.now_ns);
+    std::uint64_t timeout_ns = (write_timeout_ms != 0 ? write_timeout_ms : 5000) * 1000000ull;
+    run_until([due] { return model.taken_from_host >= due; }, now_ns() + timeout_ns);
+    model.from_host.clear();
+    *written = static_cast<DWORD>(model.taken_from_host - before);
+    return pulled ? ft_io_error : ft_ok;
 }
 
-// Requests of in_bytes until COUNT samples have come or the timeout has passed. The driver
-// keeps requests queued, so only the last packet's trip back to the host counts.
+// What the driver has received, waiting until COUNT samples are there or the read timeout.
 D2XX FT_Read(void* handle, void* data, DWORD count, DWORD* got)
 {
     if (ULONG refused = refusal(handle))
         return refused;
     std::uint64_t timeout_ns = (read_timeout_ms != 0 ? read_timeout_ms : 5000) * 1000000ull;
+    run_until([count] { return received.size() >= count; }, now_ns() + timeout_ns);
     *got = 0;
-    if (pulled) {
-        wait_until(now_ns() + timeout_ns);
-        gone = true;
-        return ft_ok;
-    }
-    take_chip();
-    std::uint64_t t = transfer_start(), deadline = t + timeout_ns;
-    std::vector<std::uint8_t> packets(in_bytes);
-    while (received.size() < count && t < deadline) {
-        std::size_t length = ft232r_bulk_in(model, packets.data(), packets.size(), t);
-        t -= model.round_trip_ns / 2;
-        for (std::size_t at = 0; at < length; at += ft232r_packet)
-            for (std::size_t i = at + 2; i < length && i < at + ft232r_packet; ++i)
-                received.push_back(packets[i]);
-    }
-    t += model.round_trip_ns / 2;
-    shared_chip_save(state->chip);
-    model_ns = t;
-    wait_until(t);
+    if (pulled)
+        return ft_io_error;
     for (; *got < count && !received.empty(); ++*got) {
         static_cast<std::uint8_t*>(data)[*got] = received.front();
         received.pop_front();

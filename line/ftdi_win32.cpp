@@ -28,9 +28,28 @@ constexpr DWORD ft_flag_opened = 1, ft_flag_high_speed = 2;
 constexpr ULONG ft_purge_rx = 1, ft_purge_tx = 2;
 constexpr UCHAR ft_mode_reset = 0x00, ft_mode_sync_bitbang = 0x04;
 
-// A read or a write that gets nowhere for this long fails: a pulled adapter ends the run
-// within a second, while a whole chunk at the slowest byte clock takes about a millisecond.
-constexpr ULONG transfer_timeout_ms = 250;
+// The states stream with transfers in flight. D2XX keeps IN requests going in the background
+// from the open, each of the in-transfer size set with FT_SetUSBParameters, and holds what they
+// bring until FT_Read takes it; FT_Write returns once the chip has taken every byte, which it
+// does only as it puts states out, and it puts one out only while its sample FIFO has room. That
+// FIFO fills only when the driver stops asking for packets, when its own buffer is full. D2XX
+// documents no receive buffer beyond its requests, so the flight is one in-transfer's samples:
+// the driver holds at least what the request it has pending asks for, and with no more than
+// that sent and not read, no write waits on samples that nobody drains. The in-transfer is
+// D2XX's default size, said here rather than assumed: 64 full-speed packets (3968 samples,
+// 13 ms of wire at the byte clock's fastest), 8 high-speed ones (4080). A larger one would let
+// more be in flight, but the driver hands a request's samples over only when it is full or a
+// short packet ends it, and a flight shorter than a request would wait for the stream to stop.
+constexpr ULONG in_transfer_bytes = 4096;
+// A write is half a flight: one is on the wire while the samples of the one before are read,
+// and each blocking write leaves the pins at most the chip's output FIFO ahead (128 states on an
+// FT232R) while the next one's bytes are on their way, so the fewer the writes the fewer those
+// gaps.
+constexpr std::uint32_t writes_per_flight = 2;
+// A write or a read that gets nowhere for a second fails: a write of half a flight takes 7 ms at
+// the fastest byte clock, and the samples due follow the states sent within a round trip and the
+// latency timer.
+constexpr ULONG transfer_timeout_ms = 1000;
 
 static struct {
     ft_status(WINAPI* create_device_info_list)(DWORD* count);
@@ -52,6 +71,7 @@ static struct {
 } d2xx;
 
 static bool d2xx_tried, d2xx_ready;
+static std::uint32_t read_most;   // the most samples one FT_Read asks for: a write's worth
 static char opened_description[160];   // the device open now, as the list describes it
 static char d2xx_missing[160];   // why D2XX cannot be used
 
@@ -454,17 +474,17 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
         return os_no_handle;
     }
     // Samples come back 62 to a 64-byte packet at full speed, 510 to a 512-byte one when the
-    // list flags the device high-speed (an H part on a high-speed port). The driver's requests
-    // for them are one packet each: a request for more ends only when filled or on a short
-    // packet, so after a transfer's last full packet it would wait for the latency timer's.
+    // list flags the device high-speed (an H part on a high-speed port).
     bool fast = (device.flags & ft_flag_high_speed) != 0;
-    sizes.packet_states = fast ? 510 : 62;
-    sizes.chunk_states = ftdi_chunk_states(*chip, sizes.packet_states);
-    sizes.flight_states = sizes.chunk_states;
-    ULONG packet_bytes = fast ? 512 : 64, chunk_bytes = sizes.chunk_states / sizes.packet_states * packet_bytes;
+    ULONG packet_bytes = fast ? 512 : 64;
+    sizes.packet_states = packet_bytes - 2;
+    sizes.flight_states = in_transfer_bytes / packet_bytes * sizes.packet_states;
+    std::uint32_t write_packets = in_transfer_bytes / packet_bytes / writes_per_flight;
+    sizes.chunk_states = (write_packets > 0 ? write_packets : 1) * sizes.packet_states;
+    read_most = sizes.chunk_states;
     if (!call_ok("FT_SetBaudRate", d2xx.set_baud_rate(handle, ftdi_baud_for(*chip, byte_rate)))
         || !call_ok("FT_SetLatencyTimer", d2xx.set_latency_timer(handle, 1))
-        || !call_ok("FT_SetUSBParameters", d2xx.set_usb_parameters(handle, packet_bytes, chunk_bytes))
+        || !call_ok("FT_SetUSBParameters", d2xx.set_usb_parameters(handle, in_transfer_bytes, in_transfer_bytes))
         || !call_ok("FT_SetTimeouts", d2xx.set_timeouts(handle, transfer_timeout_ms, transfer_timeout_ms))
         || !call_ok("FT_Purge", d2xx.purge(handle, ft_purge_rx | ft_purge_tx))
         || !call_ok("FT_SetBitMode", d2xx.set_bit_mode(handle, os_pin_outputs, ft_mode_sync_bitbang))) {
@@ -481,32 +501,44 @@ os_handle os_bitbang_open(int port_number, std::uint32_t byte_rate, std::uint8_t
     return opened;
 }
 
+// A write returns once the chip has taken its states, the samples of those before coming into
+// the driver's buffer meanwhile; one the chip stopped taking ends at the write timeout.
 bool os_bitbang_send(os_handle device, const std::uint8_t* states, std::uint32_t count)
 {
     ft_handle handle = reinterpret_cast<ft_handle>(device);
     DWORD done = 0;
     if (!call_ok("FT_Write", d2xx.write(handle, const_cast<std::uint8_t*>(states), count, &done)))
         return false;
-    char words[96];
     if (done != count) {
-        std::snprintf(words, sizeof words, "%lu of %lu states taken in %lu ms", static_cast<unsigned long>(done),
-                      static_cast<unsigned long>(count), static_cast<unsigned long>(transfer_timeout_ms));
+        char words[96];
+        std::snprintf(words, sizeof words, "the adapter took %lu of the %lu states sent within a second",
+                      static_cast<unsigned long>(done), static_cast<unsigned long>(count));
         os_note_failure("FT_Write", words, os_reason_other);
         return false;
     }
     return true;
 }
 
+// FT_Read waits at most its timeout for what it asks: a read that brought some asks again for
+// the rest, and one that brought none ends the receive. Each asks for a write's worth at most,
+// well within the driver's buffer: a read for nearly all it holds could wait on the last
+// packet's samples while the driver, its buffer too full for a packet more, does not ask for
+// them.
 bool os_bitbang_receive(os_handle device, std::uint8_t* samples, std::uint32_t count)
 {
     ft_handle handle = reinterpret_cast<ft_handle>(device);
-    DWORD done = 0;
-    char words[96];
-    if (!call_ok("FT_Read", d2xx.read(handle, samples, count, &done)))
-        return false;
+    DWORD done = 0, got = 1;
+    while (done < count && got > 0) {
+        DWORD ask = count - done < read_most ? count - done : read_most;
+        got = 0;
+        if (!call_ok("FT_Read", d2xx.read(handle, samples + done, ask, &got)))
+            return false;
+        done += got;
+    }
     if (done != count) {
-        std::snprintf(words, sizeof words, "%lu of %lu samples came in %lu ms", static_cast<unsigned long>(done),
-                      static_cast<unsigned long>(count), static_cast<unsigned long>(transfer_timeout_ms));
+        char words[96];
+        std::snprintf(words, sizeof words, "the adapter sent %lu of the %lu samples due, then none for a second",
+                      static_cast<unsigned long>(done), static_cast<unsigned long>(count));
         os_note_failure("FT_Read", words, os_reason_other);
         return false;
     }
