@@ -1036,42 +1036,59 @@ TEST_P(D2xxFullRun, AFullRunOverBitBangIsTheLineCallRun)
     RecordProperty("device_open_ms", static_cast<int>(device_s * 1000));
 }
 
-// Pulled mid-run: the write fails with D2XX's status, and the run ends as a lost port does,
-// within a second, the device closed.
+// Pulled mid-run, at a write or in the middle of one with samples in flight: the call fails
+// with D2XX's status, the run ends as a lost port does, within a second, and the device is
+// closed all the same.
 TEST_P(D2xx, APulledAdapterEndsTheRunAsLost)
 {
+    struct {
+        const char* pull;
+        const char* why;
+    } cases[] = {
+        {"FAKE_D2XX_PULLED_FROM=48", "FT_Write: FT_IO_ERROR"},
+        {"FAKE_D2XX_PULLED_AFTER=80000", ": FT_IO_ERROR"},
+    };
     example_images images = blink();
     write_file(dir + "/flash.bin", images.flash);
-    port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi", "FAKE_D2XX_PULLED_FROM=48"});
-    port_result result = run_on_port(run);
-    EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
-    EXPECT_TRUE(ends_with(result.first.out, as_written(which(), "\n>>> COM1 Lost\n"))) << explain(result, result.first);
-    EXPECT_NE(result.first.err.find("FT_Write: FT_IO_ERROR"), std::string::npos) << result.first.err;
-    ASSERT_EQ(result.calls.failed_line_requests, 1) << "the stand-in was pulled";
-    std::uint64_t pulled_ns = monotonic_from_raw(static_cast<std::uint64_t>(result.calls.first_failure_ns));
-    EXPECT_LT(result.first.end_ns - pulled_ns, 1000000000u) << "from the pull to the exit";
-    EXPECT_EQ(result.open_count, 0);
+    for (const auto& c : cases) {
+        port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi", c.pull});
+        port_result result = run_on_port(run);
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << c.pull << explain(result, result.first);
+        EXPECT_TRUE(ends_with(result.first.out, as_written(which(), "\n>>> COM1 Lost\n")))
+            << c.pull << explain(result, result.first);
+        EXPECT_NE(result.first.err.find(c.why), std::string::npos) << c.pull << "\n" << result.first.err;
+        ASSERT_EQ(result.calls.failed_line_requests, 1) << c.pull << ": the stand-in was pulled";
+        std::uint64_t pulled_ns = monotonic_from_raw(static_cast<std::uint64_t>(result.calls.first_failure_ns));
+        EXPECT_LT(result.first.end_ns - pulled_ns, 1000000000u) << c.pull << ": from the pull to the exit";
+        EXPECT_EQ(result.open_count, 0) << c.pull;
+    }
 }
 
-// Ctrl-C mid-run: the queued states go out, the close releases the chip, the device is closed.
+// Ctrl-C at the start or well into the run, with transfers in flight: the states sent go out
+// and their samples come back, the close releases the chip, the device is closed.
 TEST_P(D2xx, CtrlCClosesTheDeviceAndSaysInterrupted)
 {
     example_images images = blink();
     write_file(dir + "/flash.bin", images.flash);
-    port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi"});
-    run.interrupt_signal = SIGINT;
-    run.interrupt_after_executed = 40;
-    port_result result = run_on_port(run);
-    EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.first.status, 33) << explain(result, result.first);
-    std::string message = as_written(which(), "\n>>> Interrupted\n");
-    ASSERT_GE(result.first.out.size(), message.size());
-    EXPECT_EQ(result.first.out.substr(result.first.out.size() - message.size()), message);
-    EXPECT_FALSE(result.chip.reset_held);
-    EXPECT_FALSE(result.chip.sck_high);
-    EXPECT_EQ(result.chip.ignored_busy, 0);
-    EXPECT_EQ(result.open_count, 0);
+    for (long executed : {40L, 250L}) {
+        port_run run = prepared({"1", "flash.bin"}, {"ISP2313_PORT1=ftdi"});
+        run.interrupt_signal = SIGINT;
+        run.interrupt_after_executed = executed;
+        run.trace_capacity = trace_capacity;
+        port_result result = run_on_port(run);
+        std::string shown = "after " + std::to_string(executed) + " instructions";
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << shown << explain(result, result.first);
+        EXPECT_TRUE(ends_with(result.first.out, as_written(which(), "\n>>> Interrupted\n")))
+            << shown << explain(result, result.first);
+        EXPECT_FALSE(result.chip.reset_held) << shown;
+        EXPECT_FALSE(result.chip.sck_high) << shown;
+        EXPECT_EQ(result.chip.ignored_busy, 0) << shown;
+        EXPECT_EQ(result.open_count, 0) << shown;
+        ASSERT_FALSE(result.trace.empty()) << shown;
+        EXPECT_EQ(result.trace.back().line, 'C') << shown << ": the device is closed last";
+    }
 }
 
 // An ftdi name that does not open is Not Found on standard output; standard error says why and

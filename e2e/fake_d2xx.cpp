@@ -15,6 +15,8 @@
 //                            unless set: 62 samples to each 64 bytes)
 //   FAKE_D2XX_PULLED_FROM    the adapter is pulled at this write (from 1): that write and every
 //                            call after it but FT_Close fail FT_IO_ERROR
+//   FAKE_D2XX_PULLED_AFTER   the adapter is pulled once the chip has put out this many states,
+//                            mid-transfer: the call under way and every one after fail likewise
 //   FAKE_D2XX_HELD=1         another program holds the device: opens fail FT_DEVICE_NOT_OPENED
 //                            and the list flags it opened; =2 also lists it without a serial
 //   FAKE_D2XX_COM            the COM number the device reports (default: none, -1)
@@ -55,7 +57,7 @@ bool          opened, pulled;
 bool          uart_dtr, uart_rts, uart_known;   // the UART's modem lines as last set
 int           second_device;                    // the second device's handle, when it is open
 bool          second_opened;
-long          writes, rx_samples_set;
+long          writes, pull_after_states = -1, rx_samples_set;
 ULONG         read_timeout_ms, write_timeout_ms, in_bytes = 4096;
 std::deque<std::uint8_t> received;     // the driver's receive buffer: samples not yet read
 
@@ -182,7 +184,12 @@ void run_to(std::uint64_t t_ns)
             received.insert(received.end(), bytes.begin() + 2, bytes.end());
             model.to_host.pop_front();
         }
-        if (next >= t_ns)
+        if (!pulled && pull_after_states >= 0 && model.bytes_out >= pull_after_states) {
+            pulled = true;
+            ++state->calls.failed_line_requests;
+            state->calls.first_failure_ns = static_cast<std::int64_t>(model.now_ns);
+        }
+        if (next >= t_ns || pulled)
             return;
     }
 }
@@ -237,6 +244,7 @@ ULONG open_device(void** handle)
     model.entry_glitch = setting("FAKE_D2XX_ENTRY_GLITCH", 0) != 0;
     model.drive = drive;
     model.sense = sense;
+    pull_after_states = setting("FAKE_D2XX_PULLED_AFTER", -1);
     rx_samples_set = setting("FAKE_D2XX_RX_SAMPLES", 0);
     received.clear();
     opened = true;
