@@ -518,10 +518,12 @@ static bool bb_echo_checked()
     return !line_lost;
 }
 
+// Only a clock well below the fastest counts as slow: a round trip that took longer once makes
+// the fastest clock measure a little slow, and waits sized at that would come out short.
 std::uint32_t bitbang_wait_rate_for(double measured)
 {
-    return measured > 0.0 && measured * 1.125 < bitbang_byte_rate ? static_cast<std::uint32_t>(measured * 1.125) + 1
-                                                                 : bitbang_byte_rate;
+    return measured > 0.0 && measured < bitbang_byte_rate * 0.6 ? static_cast<std::uint32_t>(measured * 1.125) + 1
+                                                                : bitbang_byte_rate;
 }
 
 // Idle states timed at open, a packet's and many packets' worth, three times: each costs a round

@@ -149,6 +149,21 @@ TEST(HalfPeriod, ThresholdFromFrequency)
     EXPECT_EQ(half_period_for(300000001.0f * 2), 0u);
 }
 
+// Bit-bang waits are sized at the fastest byte clock unless the one measured at open is well
+// below it: a measure a round trip's hiccup made slow must never make a wait short.
+TEST(BitbangWaits, SizedAtTheFastestClockUnlessMeasuredWellBelowIt)
+{
+    struct { double measured; std::uint32_t rate; } cases[] = {
+        {0.0, 307200},             // nothing measured
+        {307200.0, 307200},
+        {307200.0 * 0.85, 307200}, // the fastest clock measured slow
+        {400000.0, 307200},        // or fast
+        {76800.0, 86401},          // a chip at 4 times the baud: its own clock, an eighth over
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(bitbang_wait_rate_for(c.measured), c.rate) << c.measured;
+}
+
 // Each half period ends at the first reading more than the threshold after its start.
 TEST(HalfPeriod, EndsAtFirstReadingPastThreshold)
 {
