@@ -63,9 +63,9 @@ enum os_bitbang_use : char {
 os_bitbang_use os_bitbang_wanted(int port_number);
 
 // What the open device takes: the samples one USB packet carries back, the most states one
-// send may carry (whole packets, within the chip's FIFOs), and the most states that may have
-// been sent with their samples not yet received (the host's buffers and the transfers it keeps
-// in flight; at least chunk_states).
+// send may carry (whole packets), and the most states that may have been sent with their
+// samples not yet received (what the host's buffers and the transfers it keeps in flight hold,
+// so that no write waits on samples no one takes; at least chunk_states).
 struct os_bitbang_sizes {
     std::uint32_t packet_states, chunk_states, flight_states;
 };
