@@ -380,7 +380,6 @@ D2XX FT_Purge(void* handle, ULONG what)
         if (what & 1) {
             received.clear();
             model.samples.clear();
-            model.sample_ns.clear();
             model.to_host.clear();
         }
         if (what & 2) {

@@ -440,28 +440,6 @@ STAND_IN int libusb_control_transfer(libusb_device_handle*, std::uint8_t request
     return length;
 }
 
-STAND_IN int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
-                                  int* transferred, unsigned int timeout_ms)
-{
-    port_state* s = shared();
-    *transferred = 0;
-    ++s->usb.bulk_transfers;
-    if (pulled()) {
-        count_failure(true);
-        return LIBUSB_ERROR_NO_DEVICE;
-    }
-    model.timeout_ns = timeout_ms * 1000000ull;
-    std::uint64_t t = now_ns();
-    std::size_t size = static_cast<std::size_t>(length), done;
-    if ((endpoint & LIBUSB_ENDPOINT_IN) != 0)
-        done = ft232r_bulk_in(model, data, size, t);
-    else
-        done = ft232r_bulk_out(model, data, size, t);
-    sleep_until(t);
-    *transferred = static_cast<int>(done);
-    return done < size && (endpoint & LIBUSB_ENDPOINT_IN) == 0 ? LIBUSB_ERROR_TIMEOUT : 0;
-}
-
 STAND_IN libusb_transfer* libusb_alloc_transfer(int iso_packets)
 {
     std::size_t size = sizeof(libusb_transfer)
@@ -526,3 +504,23 @@ STAND_IN int libusb_handle_events_timeout_completed(libusb_context*, timeval* tv
 STAND_IN int libusb_handle_events_timeout(libusb_context*, timeval* tv) { return handle_events(tv, nullptr); }
 STAND_IN int libusb_handle_events_completed(libusb_context*, int* completed) { return handle_events(nullptr, completed); }
 STAND_IN int libusb_handle_events(libusb_context*) { return handle_events(nullptr, nullptr); }
+
+// As libusb itself does it: the transfer submitted, and events handled until it ends.
+static void LIBUSB_CALL sync_transfer_done(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
+
+STAND_IN int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
+                                  int* transferred, unsigned int timeout_ms)
+{
+    int done = 0;
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(transfer, handle, endpoint, data, length, sync_transfer_done, &done, timeout_ms);
+    int code = libusb_submit_transfer(transfer);
+    while (code == 0 && done == 0)
+        handle_events(nullptr, &done);
+    *transferred = code == 0 ? transfer->actual_length : 0;
+    if (code == 0 && transfer->status != LIBUSB_TRANSFER_COMPLETED)
+        code = transfer->status == LIBUSB_TRANSFER_TIMED_OUT ? LIBUSB_ERROR_TIMEOUT
+             : transfer->status == LIBUSB_TRANSFER_NO_DEVICE ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_IO;
+    libusb_free_transfer(transfer);
+    return code;
+}

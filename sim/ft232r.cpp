@@ -34,27 +34,17 @@ void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang
 }
 
 // One tick: the sample of all pins as they are, then the next state on the outputs. The chip
-// puts a byte out only while it has room for its sample.
-static bool put_out_one(ft232r_model& chip, std::uint64_t t_ns)
+// puts a byte out only while it has room for its sample (the caller's to see).
+static void put_out_one(ft232r_model& chip)
 {
-    if (!chip.bitbang || chip.to_pins.empty() || chip.next_byte_ns > t_ns)
-        return false;
-    if (chip.samples.size() >= chip.sample_buffer) {
-        ++chip.stalls;
-        return false;
-    }
     std::uint64_t tick = chip.next_byte_ns;
     std::uint8_t inputs = chip.sense ? chip.sense(tick) : 0xFF;
     std::uint8_t shown = chip.no_echo ? chip.to_pins.front() : chip.pins;
     std::uint8_t sample = static_cast<std::uint8_t>((shown & chip.mask) | (inputs & ~chip.mask));
-    if (chip.samples_taken++ != chip.lose_at) {
+    if (chip.samples_taken++ != chip.lose_at)
         chip.samples.push_back(sample);
-        chip.sample_ns.push_back(tick);
-    }
-    if (chip.samples_taken - 1 == chip.stray_after) {
+    if (chip.samples_taken - 1 == chip.stray_after)
         chip.samples.push_back(sample);
-        chip.sample_ns.push_back(tick);
-    }
     chip.pins = chip.to_pins.front();
     chip.to_pins.pop_front();
     if (chip.drive)
@@ -62,53 +52,6 @@ static bool put_out_one(ft232r_model& chip, std::uint64_t t_ns)
     ++chip.bytes_out;
     chip.ran_dry += chip.to_pins.empty() && chip.from_host.empty();
     chip.next_byte_ns = tick + ft232r_byte_ns(chip);
-    return true;
-}
-
-void ft232r_run(ft232r_model& chip, std::uint64_t t_ns)
-{
-    while (put_out_one(chip, t_ns)) {
-    }
-}
-
-static std::size_t take_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count, std::uint64_t& t_ns);
-
-std::size_t ft232r_bulk_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count,
-                            std::uint64_t& t_ns)
-{
-    // The bytes reach the chip a packet's time after the transfer starts; the host hears that
-    // the transfer is done no sooner than half a round trip after it started (the frame).
-    std::uint64_t start = t_ns;
-    t_ns += ft232r_packet_ns;
-    ft232r_run(chip, t_ns);
-    std::size_t taken = take_out(chip, data, count, t_ns);
-    t_ns = std::max(t_ns, start + chip.round_trip_ns / 2);
-    return taken;
-}
-
-static std::size_t take_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count, std::uint64_t& t_ns)
-{
-    if (!chip.bitbang)
-        return count;   // the UART sends it; nothing here listens
-    // A simplification: the latency timer starts again when the chip takes bytes, so that a
-    // read right after a write waits for its samples, not for a status packet left over.
-    chip.last_packet_ns = std::max(chip.last_packet_ns, t_ns);
-    std::size_t taken = 0;
-    for (;;) {
-        if (chip.to_pins.empty())
-            chip.next_byte_ns = std::max(chip.next_byte_ns, t_ns);
-        while (taken < count && chip.to_pins.size() < chip.out_buffer)
-            chip.to_pins.push_back(data[taken++]);
-        if (taken == count)
-            return taken;
-        // Room comes only as bytes go out, and they go out only while samples have room.
-        if (chip.samples.size() >= chip.sample_buffer) {
-            t_ns += chip.timeout_ns;
-            return taken;
-        }
-        t_ns = std::max(t_ns, chip.next_byte_ns);
-        put_out_one(chip, t_ns);
-    }
 }
 
 // The modem status bytes that start every packet: CTS, DSR and the low nibble as an idle
@@ -117,43 +60,6 @@ static void status_bytes(std::uint8_t* packet)
 {
     packet[0] = 0x31;
     packet[1] = 0x60;
-}
-
-std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t length,
-                           std::uint64_t& t_ns)
-{
-    std::uint64_t start = t_ns;
-    ft232r_run(chip, t_ns);
-    std::size_t got = 0, packet_samples = chip.packet_bytes - 2;
-    while (length - got >= 2) {
-        std::uint64_t deadline = chip.last_packet_ns + chip.latency_ms * 1000000ull;
-        // Samples come until a packet is full or the latency timer sends what there is.
-        std::uint64_t until = std::max(deadline, t_ns);
-        while (chip.samples.size() < packet_samples && put_out_one(chip, until)) {
-        }
-        std::size_t room = std::min(length - got, chip.packet_bytes) - 2;
-        std::size_t k = std::min({chip.samples.size(), packet_samples, room});
-        bool full = k == packet_samples;
-        std::uint64_t sent = full ? std::max(t_ns, chip.sample_ns[k - 1]) : until;
-        bool was_stalled = chip.samples.size() >= chip.sample_buffer;
-        status_bytes(data + got);
-        for (std::size_t i = 0; i < k; ++i) {
-            data[got + 2 + i] = chip.samples.front();
-            chip.samples.pop_front();
-            chip.sample_ns.pop_front();
-        }
-        got += 2 + k;
-        ++chip.packets;
-        chip.last_packet_ns = sent;
-        t_ns = sent;
-        if (was_stalled)
-            chip.next_byte_ns = std::max(chip.next_byte_ns, sent);
-        ft232r_run(chip, t_ns);
-        if (!full)
-            break;
-    }
-    t_ns = std::max(t_ns + ft232r_packet_ns, start + chip.round_trip_ns / 2);
-    return got;
 }
 
 // ---- transfers in flight ----------------------------------------------------------------------
@@ -213,7 +119,6 @@ static void send_packet(ft232r_model& chip)
     for (std::size_t i = 0; i < k; ++i) {
         packet.bytes[2 + i] = chip.samples.front();
         chip.samples.pop_front();
-        chip.sample_ns.pop_front();
     }
     chip.to_host.push_back(std::move(packet));
     ++chip.packets;
@@ -235,7 +140,7 @@ void ft232r_advance(ft232r_model& chip, std::uint64_t t_ns)
             send_packet(chip);
         } else if (tick == next) {
             chip.next_byte_ns = next;
-            put_out_one(chip, next);
+            put_out_one(chip);
         }
     }
     chip.now_ns = std::max(chip.now_ns, t_ns);

@@ -12,16 +12,12 @@
 
 constexpr std::size_t ft232r_out_buffer = 128, ft232r_sample_buffer = 256;
 constexpr std::size_t ft232r_packet = 64, ft232r_packet_samples = 62;
-// A packet's way over full-speed USB, bits and overhead.
-constexpr std::uint64_t ft232r_packet_ns = 50000;
 
 struct ft232r_model {
     // The model's settings.
-    // A write and the read of what it produced: the host hears of each transfer no sooner than
-    // half of this after it started (USB's frames), and no sooner than its data has gone.
+    // A write and the read of what it produced: each way takes half of this (USB's frames).
     std::uint64_t round_trip_ns = 1000000;
     std::uint32_t clock_per_baud = 16;       // the byte clock is this times the baud rate set
-    std::uint64_t timeout_ns = 5000000000u;  // a host transfer that gets nowhere gives up
     std::size_t   out_buffer = ft232r_out_buffer, sample_buffer = ft232r_sample_buffer;
     std::size_t   packet_bytes = ft232r_packet;  // 512 for a high-speed part on a high-speed port
     // Faults: all outputs driven low from the mode change until the first byte goes out, as a
@@ -41,10 +37,9 @@ struct ft232r_model {
     // Inside the chip.
     std::deque<std::uint8_t>  to_pins;                 // written, not yet put out
     std::deque<std::uint8_t>  samples;                 // taken, not yet sent to the host
-    std::deque<std::uint64_t> sample_ns;               // when each was taken
     std::uint64_t next_byte_ns = 0;                    // the byte clock's next tick
     std::uint64_t last_packet_ns = 0;                  // the latency timer runs from here
-    long          bytes_out = 0, packets = 0, stalls = 0;
+    long          bytes_out = 0, packets = 0;
     long          ran_dry = 0;                         // times the output buffer emptied with no byte written behind it
     // Transfers in flight, as a host with writes queued ahead and reads pending sees them: the
     // bytes written, each reaching the chip no sooner than half a round trip after it was
@@ -74,18 +69,7 @@ std::uint64_t ft232r_byte_ns(const ft232r_model& chip);
 void ft232r_make_ft232h(ft232r_model& chip);
 // Bit-bang on with MASK (mode 0x04), or off (mode 0), at time T_NS.
 void ft232r_set_bitmode(ft232r_model& chip, std::uint8_t mask, bool sync_bitbang, std::uint64_t t_ns);
-// A bulk OUT of COUNT bytes starting at T_NS; returns the bytes the chip took and moves T_NS to
-// when the transfer ended (a write the chip cannot take ends at its timeout).
-std::size_t ft232r_bulk_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count,
-                            std::uint64_t& t_ns);
-// A bulk IN asking for LENGTH bytes (whole packets, status bytes included) starting at T_NS:
-// ends when LENGTH bytes came or a short packet did. Returns the bytes, T_NS moved to the end.
-std::size_t ft232r_bulk_in(ft232r_model& chip, std::uint8_t* data, std::size_t length,
-                           std::uint64_t& t_ns);
-// Puts out what the byte clock reaches by T_NS, as far as the sample buffer lets it.
-void ft232r_run(ft232r_model& chip, std::uint64_t t_ns);
-
-// Asynchronous transfers. Bytes written at T_NS, queued behind those written before.
+// Transfers. Bytes written at T_NS, queued behind those written before.
 void ft232r_submit_out(ft232r_model& chip, const std::uint8_t* data, std::size_t count, std::uint64_t t_ns);
 // Runs the chip to T_NS: bytes taken in, put out on the byte clock, packets sent while a read is
 // pending, full or at the latency timer.
