@@ -45,10 +45,9 @@ inline const ftdi_chip* ftdi_chip_by_d2xx_type(unsigned type)
     return nullptr;
 }
 
-// The most states one write-then-read carries, in whole packets of PACKET_STATES samples (at
-// least one packet). The chip takes bytes in as it puts them out, and puts one out only while
-// its sample has room; nothing reads samples while the write is under way, so the sample FIFO
-// bounds it. What the pins' FIFO cannot take yet waits in the host.
+// The states one send carries where a read is always pending: the chip's sample FIFO in whole
+// packets of PACKET_STATES samples (at least one packet), so that the host hands the pins a
+// FIFO's worth at a time, and a write is never longer than a blocking write and read could take.
 inline std::uint32_t ftdi_chunk_states(const ftdi_chip& chip, std::uint32_t packet_states)
 {
     std::uint32_t chunk = chip.samples_fifo - chip.samples_fifo % packet_states;

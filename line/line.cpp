@@ -185,20 +185,18 @@ static void bb_queue(std::uint8_t state)
         bb_send();
 }
 
-// Everything queued goes out, and the samples up to POSITION come back. A sample in a packet that
-// is not full waits for the latency timer (1 ms): the last state is repeated a packet's worth
-// behind it where that takes less time on the pins than the timer.
-static void bb_flush_to(std::uint64_t position)
+// Everything queued goes out, and its samples come back. A sample in a packet that is not full
+// waits for the latency timer (1 ms): the last state is repeated a packet's worth behind them
+// where that takes less time on the pins than the timer (those samples come with the next).
+static void bb_flush()
 {
-    std::uint32_t packet = bb_sizes.packet_states;
-    if (packet < bitbang_byte_rate / 1000)
-        while (bb_queued < position + packet)
+    std::uint64_t position = bb_queued;
+    if (bb_sizes.packet_states < bitbang_byte_rate / 1000)
+        while (bb_queued < position + bb_sizes.packet_states)
             bb_queue(bb_pins);
     bb_send();
     bb_receive_to(position);
 }
-
-static void bb_flush() { bb_flush_to(bb_queued); }
 
 static void bb_set(std::uint8_t pin, bool line_set)
 {
@@ -457,7 +455,7 @@ bool line_idle_states(std::uint32_t count)
     return !line_lost;
 }
 
-// DTR changed, then the rest of a chunk of states as the pins are, in one transfer: how many
+// DTR changed, then the rest of a chunk of states as the pins are, sent at once: how many
 // states after the change the first sample shows DSR changed too (0: none of them does), and
 // DSR at the end.
 bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on)

@@ -27,7 +27,7 @@ void clock_pulse();
 void send_byte(std::uint8_t value);
 std::uint8_t receive_byte();
 // An answer byte clocked now and taken later, in the order clocked: in bit-bang many answers
-// then come back in one transfer. At most 256 wait to be taken.
+// then come back with one wait for samples. At most 256 wait to be taken.
 void receive_byte_later();
 std::uint8_t byte_received();
 void dtr_set();
@@ -52,12 +52,12 @@ std::uint32_t bitbang_chunk_states();
 
 // For the probe's checks of the lines themselves: one change of the break (USE_BREAK) or of
 // DTR, or one DSR reading, at once, over line calls or in bit-bang; and in bit-bang, COUNT
-// states that change nothing, in one transfer. False once the line is lost.
+// states that change nothing, sent and received at once. False once the line is lost.
 bool line_now_set(bool use_break, bool on);
 bool line_now_dsr(bool& on);
 bool line_idle_states(std::uint32_t count);
-// In bit-bang: DTR changed and the samples of one transfer watched: how many states after the
-// change DSR first showed a change (0: not within the transfer), and DSR at its end.
+// In bit-bang: DTR changed and the samples of a chunk of states watched: how many states after
+// the change DSR first showed a change (0: not within the chunk), and DSR at its end.
 bool line_dsr_follow_states(bool dtr_on, std::uint32_t& states, bool& dsr_on);
 
 // True once the port is lost or the operator interrupted the run: from then on no bus bit
