@@ -981,6 +981,16 @@ protected:
         run.environment = std::move(environment);
         return run;
     }
+
+    // A port named NAME that is not found, and standard error saying WHY.
+    void expect_not_found(const port_result& result, const std::string& name, const std::string& why)
+    {
+        EXPECT_EQ(result.failure, "");
+        EXPECT_EQ(result.first.status, 33) << name << explain(result, result.first);
+        EXPECT_TRUE(same_text(result.first.out, as_written(this->which(), ">>> COM1 Not Found\n"))) << name;
+        std::string words = "isp2313: port 1 is " + name + ": " + why;
+        EXPECT_NE(result.first.err.find(words), std::string::npos) << words << "\n" << result.first.err;
+    }
 };
 
 class D2xxFullRun : public D2xxCase<std::tuple<target, chip_part>> {
@@ -1110,11 +1120,7 @@ TEST_P(D2xx, AnFtdiNameThatDoesNotOpenIsNotFound)
         if (c.held)
             run.environment.push_back("FAKE_D2XX_HELD=1");
         port_result result = run_on_port(run);
-        EXPECT_EQ(result.failure, "");
-        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
-        EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM1 Not Found\n"))) << c.name;
-        std::string why = std::string("isp2313: port 1 is ") + c.name + ": " + c.reason;
-        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        expect_not_found(result, c.name, c.reason);
         std::string listed = c.with_d2xx ? "    FT232R serial FAKE2313, location 0x112" : "    unknown: they are listed through";
         EXPECT_NE(result.first.err.find(as_written(which(), "The FTDI devices on this system:\n") + listed),
                   std::string::npos) << result.first.err;
@@ -1182,11 +1188,7 @@ TEST_P(D2xx, AnAdapterInUseOrNamedAmbiguouslyIsNotFound)
         run.held_by_other = run.ordinary_user = c.held_port;
         run.trace_capacity = 4096;
         port_result result = run_on_port(run);
-        EXPECT_EQ(result.failure, "");
-        EXPECT_EQ(result.first.status, 33) << c.name << explain(result, result.first);
-        EXPECT_TRUE(same_text(result.first.out, as_written(which(), ">>> COM1 Not Found\n"))) << c.name;
-        std::string why = std::string("isp2313: port 1 is ") + c.name + ": " + c.why;
-        EXPECT_NE(result.first.err.find(why), std::string::npos) << why << "\n" << result.first.err;
+        expect_not_found(result, c.name, c.why);
         EXPECT_EQ(line_events(result), 0) << c.name;
         EXPECT_EQ(result.calls.line_requests, 0) << c.name << ": no line call on the COM port";
         EXPECT_EQ(result.open_count, 0) << c.name;
