@@ -108,15 +108,8 @@ void read_signature(std::uint8_t signature[3])
         signature[address] = read_instruction(0x30, 0x00, static_cast<std::uint8_t>(address));
 }
 
-// Read Program Memory 28 (high byte) then 20 (low byte).
-std::uint16_t read_flash_word(std::uint16_t address)
-{
-    std::uint8_t high = read_instruction(0x28, high_byte(address), low_byte(address));
-    std::uint8_t low  = read_instruction(0x20, high_byte(address), low_byte(address));
-    return static_cast<std::uint16_t>((high << 8) | low);
-}
-
-// The same for COUNT words from ADDRESS on, all the instructions before any answer is taken.
+// Read Program Memory 28 (high byte) then 20 (low byte), for COUNT words from ADDRESS on, all
+// the instructions before any answer is taken.
 void read_flash_words(std::uint16_t address, int count, std::uint16_t* words)
 {
     for (int i = 0; i < count; ++i) {
@@ -128,6 +121,13 @@ void read_flash_words(std::uint16_t address, int count, std::uint16_t* words)
         std::uint8_t high = byte_received();
         words[i] = static_cast<std::uint16_t>((high << 8) | byte_received());
     }
+}
+
+std::uint16_t read_flash_word(std::uint16_t address)
+{
+    std::uint16_t word = 0;
+    read_flash_words(address, 1, &word);
+    return word;
 }
 
 // Write Program Memory 40 (low byte) then 48 (high byte), word by word.
@@ -157,12 +157,7 @@ void write_page(const device_record& device, std::int32_t page)
     wait_8ms();
 }
 
-// Read EEPROM Memory A0 aa aa.
-std::uint8_t read_eeprom_byte(std::uint16_t address)
-{
-    return read_instruction(0xA0, high_byte(address), low_byte(address));
-}
-
+// Read EEPROM Memory A0 aa aa, for COUNT bytes from ADDRESS on.
 void read_eeprom_bytes(std::uint16_t address, int count, std::uint8_t* bytes)
 {
     for (int i = 0; i < count; ++i) {
@@ -171,6 +166,13 @@ void read_eeprom_bytes(std::uint16_t address, int count, std::uint8_t* bytes)
     }
     for (int i = 0; i < count; ++i)
         bytes[i] = byte_received();
+}
+
+std::uint8_t read_eeprom_byte(std::uint16_t address)
+{
+    std::uint8_t value = 0;
+    read_eeprom_bytes(address, 1, &value);
+    return value;
 }
 
 // Write EEPROM Memory C0 aa aa dd.
